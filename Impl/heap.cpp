@@ -1,0 +1,184 @@
+#include "heap.h"
+
+#include <memory>
+
+Heap* criaHeap(int32_t size) {
+    auto* h = static_cast<Heap*>(alocaMemoria(sizeof(Heap)));
+    h->size = size;
+    h->last = 0;
+    try {
+        h->items = static_cast<HeapItem**>(alocaZerada(static_cast<size_t>(size) + 1, sizeof(HeapItem*)));
+    } catch (...) {
+        free(h);
+        throw;
+    }
+    return h;
+}
+
+void destroiHeap(Heap* h) {
+    if (!h) return;
+    for (int32_t i = 1; i <= h->last; i++) free(h->items[i]);
+    free(h->items);
+    free(h);
+}
+
+void heap_swap(Heap* h, int32_t i, int32_t j) {
+    HeapItem* t = h->items[i];
+    h->items[i] = h->items[j];
+    h->items[j] = t;
+}
+
+void fixUp(Heap* h, int32_t i) {
+    while (i > 1) {
+        const int32_t p = i / 2;
+        if (!(h->items[p]->freq > h->items[i]->freq)) break;
+        heap_swap(h, p, i);
+        i = p;
+    }
+}
+
+void fixDown(Heap* h, int32_t i) {
+    for (int32_t c = 2 * i; c <= h->last; c = 2 * i) {
+        if (c < h->last && h->items[c + 1]->freq < h->items[c]->freq) c++;
+        if (!(h->items[i]->freq > h->items[c]->freq)) break;
+        heap_swap(h, i, c);
+        i = c;
+    }
+}
+
+void insere(Heap* h, Arvore* arvore, uint32_t freq) {
+    assert(h->last < h->size);
+    auto* item = static_cast<HeapItem*>(alocaMemoria(sizeof(HeapItem)));
+    item->freq = freq;
+    item->arvore = arvore;
+    h->items[++h->last] = item;
+    fixUp(h, h->last);
+}
+
+Arvore* retiraMenor(Heap* h) {
+    assert(h->last >= 1);
+    heap_swap(h, 1, h->last);
+    h->last--;
+    fixDown(h, 1);
+    // The removed minimum sits just past `last`; its record is released here
+    // so that no caller has to.
+    HeapItem* removed = h->items[h->last + 1];
+    h->items[h->last + 1] = nullptr;
+    Arvore* arvore = removed->arvore;
+    free(removed);
+    return arvore;
+}
+
+int restaUm(const Heap* h) { return h->last <= 1; }
+
+uint32_t getMenorFreq(const Heap* h) {
+    assert(h->last >= 1);
+    return h->items[1]->freq;
+}
+
+Arvore* copiaMenor(const Heap* h) {
+    assert(h->last >= 1);
+    return h->items[1]->arvore;
+}
+
+int32_t getTamanho(const Heap* h) { return h->last; }
+
+Arvore* criaFolha(uint8_t simbolo) {
+    auto* t = static_cast<Arvore*>(alocaZerada(1, sizeof(Arvore)));
+    t->simbolo = simbolo;
+    return t;
+}
+
+Arvore* criaNo(Arvore* esq, Arvore* dir) {
+    auto* t = static_cast<Arvore*>(alocaZerada(1, sizeof(Arvore)));
+    t->esq = esq;
+    t->dir = dir;
+    return t;
+}
+
+Arvore* huffman(Heap* h) {
+    Arvore* result = copiaMenor(h);
+    while (!restaUm(h)) {
+        const uint32_t fa = getMenorFreq(h);
+        Arvore* a = retiraMenor(h);
+        const uint32_t fb = getMenorFreq(h);
+        Arvore* b = retiraMenor(h);
+        // The first tree removed (the lighter, or the earlier in heap order)
+        // becomes the 0 branch.
+        Arvore* node;
+        try {
+            node = criaNo(a, b);
+        } catch (...) {
+            destroiArvore(a);
+            destroiArvore(b);
+            throw;
+        }
+        insere(h, node, fa + fb);
+        result = node;
+    }
+    return result;
+}
+
+void destroiArvore(Arvore* t) {
+    if (!t) return;
+    destroiArvore(t->esq);
+    destroiArvore(t->dir);
+    free(t);
+}
+
+// Pre-order: an internal node is a 0 bit, then `esq`, then `dir`; a leaf is a
+// 1 bit and its symbol's 8 bits, most significant first.
+void encodedOutputWriteTree(EncodedOutput* out, const Arvore* huff) {
+    if (huff->esq) {
+        assert(huff->dir);
+        encodedOutputPushBit(out, 0);
+        encodedOutputWriteTree(out, huff->esq);
+        encodedOutputWriteTree(out, huff->dir);
+    } else {
+        assert(!huff->dir);
+        encodedOutputPushBit(out, 1);
+        encodedOutputRawWrite(out, huff->simbolo);
+    }
+}
+
+namespace {
+
+struct ArvoreDeleter {
+    void operator()(Arvore* t) const { destroiArvore(t); }
+};
+using ArvorePtr = std::unique_ptr<Arvore, ArvoreDeleter>;
+
+struct LeituraArvore {
+    EncodedInput* bsi;
+    bool visto[ARVORE_MAX_FOLHAS];
+};
+
+// Recursion depth is bounded by ARVORE_MAX_PROFUNDIDADE, whatever the file
+// holds: a run of 0 bits is rejected once it would go deeper.
+ArvorePtr leArvore(LeituraArvore* leitura, int profundidade) {
+    const int bit = bsiPop(leitura->bsi);
+    if (leitura->bsi->exhausted) return nullptr;
+    ArvorePtr node(static_cast<Arvore*>(alocaZerada(1, sizeof(Arvore))));
+    if (bit == 0) {
+        if (profundidade >= ARVORE_MAX_PROFUNDIDADE) return nullptr;
+        ArvorePtr esq = leArvore(leitura, profundidade + 1);
+        if (!esq) return nullptr;
+        ArvorePtr dir = leArvore(leitura, profundidade + 1);
+        if (!dir) return nullptr;
+        node->esq = esq.release();
+        node->dir = dir.release();
+        return node;
+    }
+    const uint8_t simbolo = bsiPopByte(leitura->bsi);
+    if (leitura->bsi->exhausted || leitura->visto[simbolo]) return nullptr;
+    leitura->visto[simbolo] = true;
+    node->simbolo = simbolo;
+    return node;
+}
+
+}  // namespace
+
+Arvore* encodedInputReadTree(EncodedInput* bsi) {
+    LeituraArvore leitura{bsi, {}};
+    return leArvore(&leitura, 0).release();
+}

@@ -1,0 +1,29 @@
+// The command-line compressor: frequency count, encoding table and the two
+// drivers, `encode` and `decode`.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "bitstream.h"
+#include "heap.h"
+
+using FrequencyTable = std::array<uint32_t, 256>;
+// Code of every byte value: the path from the root to its leaf, 0 for `esq`
+// and 1 for `dir`, first step first. Bytes absent from the tree have 0 bits.
+using EncodingTable = std::array<BitStream, 256>;
+
+// Inputs must be shorter than 2^32 bytes: the header stores a 32-bit count.
+constexpr uint64_t MAX_ENTRADA = UINT32_MAX;
+
+void contaFrequencias(const uint8_t* data, size_t size, FrequencyTable* freq);
+
+void preencheEncodingTable2(EncodingTable* table, const Arvore* huff, BitStream code);
+void preencheEncodingTable(EncodingTable* table, const Arvore* huff);
+
+uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
+
+int encode(const char* inputPath, const char* outputPath);
+int decode(const char* inputPath, const char* outputPath);
+[[noreturn]] void instrucoes();

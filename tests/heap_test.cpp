@@ -1,0 +1,3 @@
+#include "heap.h"
+
+#include <gtest/gtest.h>

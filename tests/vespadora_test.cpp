@@ -1,0 +1,3 @@
+#include "vespadora.h"
+
+#include <gtest/gtest.h>
