@@ -123,3 +123,27 @@ uint8_t bsiPopByte(EncodedInput* bsi) {
     for (int i = 0; i < 8; i++) byte = (byte << 1) | static_cast<unsigned>(bsiPop(bsi));
     return static_cast<uint8_t>(byte);
 }
+
+void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p) {
+    w->p = p;
+    w->acc = bsPalavra(&out->buffer);
+    w->n = out->buffer.bits;
+    bsClean(&out->buffer);
+    if (w->n == 64) {  // a full buffer still waiting for its lazy flush
+        guardaBE64(w->p, w->acc);
+        w->p += 8;
+        w->acc = 0;
+        w->n = 0;
+    }
+    bwFlush(w);
+}
+
+uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n) {
+    const uint32_t pos = static_cast<uint32_t>(bsi->pos);
+    const uint32_t bits = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
+    const uint64_t palavra = bits == 0 ? 0 : bsPalavra(&bsi->buffer) << pos;
+    bsClean(&bsi->buffer);
+    bsi->pos = 0;
+    *n = bits;
+    return palavra;
+}

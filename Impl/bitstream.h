@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 // Allocation that never returns null: a failed allocation throws
@@ -72,3 +73,78 @@ EncodedInput* criaEncodedInput(FILE* file);
 void destroiEncodedInput(EncodedInput* bsi);
 int bsiPop(EncodedInput* bsi);
 uint8_t bsiPopByte(EncodedInput* bsi);
+
+// ---------------------------------------------------------------------------
+// Word-at-a-time bit I/O over memory, in the same bit order as BitStream: a
+// 64-bit word holds bits most significant first, so it is loaded from and
+// stored to memory big-endian.
+
+inline uint64_t carregaBE64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return __builtin_bswap64(v);
+}
+
+inline void guardaBE64(uint8_t* p, uint64_t v) {
+    v = __builtin_bswap64(v);
+    memcpy(p, &v, sizeof v);
+}
+
+// The bits of a BitStream as one word, first bit at the top; the bits past
+// `bits` are zero.
+inline uint64_t bsPalavra(const BitStream* bs) {
+    return bs->bits == 0 ? 0 : carregaBE64(bs->data) & (~uint64_t{0} << (BISTREAM_MAX_BITS - bs->bits));
+}
+
+// Writer of whole words into a memory buffer. The `n` pending bits (0 to 63)
+// sit at the top of `acc` and every bit below them is 0. A flush stores all
+// 8 bytes of `acc` at `p` but advances `p` only past the whole bytes, so the
+// buffer needs 8 bytes of room past the last byte written.
+struct BitWriter {
+    uint64_t acc;
+    uint32_t n;
+    uint8_t* p;
+};
+
+// Most bits that may be put between two flushes: a flush leaves at most 7
+// pending bits, and `n` must stay below 64. Every function that takes a
+// BitWriter expects it flushed and leaves it flushed.
+constexpr uint32_t BW_MAX_PUT = 56;
+
+// Appends `len` bits given at the top of `bits` (the bits below them 0);
+// n + len must stay below 64.
+inline void bwPut(BitWriter* w, uint64_t bits, uint32_t len) {
+    w->acc |= bits >> w->n;
+    w->n += len;
+}
+
+inline void bwFlush(BitWriter* w) {
+    guardaBE64(w->p, w->acc);
+    const uint32_t whole = w->n & ~7u;
+    w->p += whole / 8;
+    w->acc <<= whole;
+    w->n -= whole;
+}
+
+// Appends a code of any length up to 64 bits, flushing as it needs to.
+inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
+    if (len > 32) {
+        bwPut(w, bits & ~(~uint64_t{0} >> 32), 32);
+        bwFlush(w);
+        bits <<= 32;
+        len -= 32;
+    }
+    bwPut(w, bits, len);
+    bwFlush(w);
+}
+
+// Moves the bits pending in an EncodedOutput into a word writer that goes on
+// where it stopped, writing at `p` (16 bytes of room). The EncodedOutput is
+// left empty, so destroying it writes nothing more; the writer is left
+// flushed, with at most 7 pending bits.
+void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p);
+
+// Bits not yet consumed in an EncodedInput: `n` bits at the top of the word,
+// zeros below. The reader is left empty, at the file position where its
+// last refill stopped.
+uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n);

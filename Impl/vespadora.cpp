@@ -136,7 +136,7 @@ Passagem primeiraPassagem(FILE* entrada, FILE* copia, uint8_t* bloco, FrequencyT
     while ((lidos = fread(bloco, 1, BLOCO, entrada)) > 0) {
         *total += lidos;
         if (*total > MAX_ENTRADA) return Passagem::Grande;
-        contaFrequencias(bloco, lidos, freq);
+        contaFrequenciasRapido(bloco, lidos, freq);
         if (copia && !escreveTudo(copia, bloco, lidos)) return Passagem::ErroTemporario;
     }
     if (ferror(entrada)) return Passagem::ErroLeitura;
@@ -184,23 +184,46 @@ double taxaCompressao(uint64_t written, uint32_t symbolCount) {
 
 struct SegundaPassagem {
     uint64_t total = 0;
+    uint64_t escritos = 0;   // bytes of codes written to the file
     bool semCodigo = false;  // a byte that the first pass did not see
 };
 
-// Second pass: every byte's code through the bit writer. Stops early on a
-// failed write or on an input that grew; the caller tells which.
-void segundaPassagem(FILE* entrada, uint8_t* bloco, const EncodingTable& table, const FrequencyTable& freq,
-                     EncodedOutput* out, SegundaPassagem* r) {
+// Input bytes coded between two checks of the room left in the output block.
+constexpr size_t TRECHO = 32 * 1024;
+
+// Second pass: the codes of every byte, through a word writer that goes on
+// from the bits the tree left in `out`. Stops early on a failed write or on
+// an input that grew; the caller tells which.
+void segundaPassagem(FILE* entrada, uint8_t* bloco, const CodigosRapidos& codigos, EncodedOutput* out,
+                     SegundaPassagem* r) {
+    const size_t espacoTrecho = espacoCodificacao(codigos, TRECHO);
+    const size_t tamanhoSaida = BLOCO + espacoTrecho;
+    BlocoPtr saida = criaBloco(tamanhoSaida);
+    uint8_t* const inicio = saida.get();
+    BitWriter w;
+    bwAssume(&w, out, inicio);
+    auto descarrega = [&]() {
+        const size_t n = static_cast<size_t>(w.p - inicio);
+        r->escritos += fwrite(inicio, 1, n, out->file);
+        // The pending bits of the last, partial byte are still in `w.acc`.
+        w.p = inicio;
+        return !ferror(out->file);
+    };
     size_t lidos;
     while ((lidos = fread(bloco, 1, BLOCO, entrada)) > 0) {
         r->total += lidos;
         if (r->total > MAX_ENTRADA) return;
-        for (size_t i = 0; i < lidos; i++) {
-            if (freq[bloco[i]] == 0) r->semCodigo = true;
-            encodedOutputWrite(out, &table[bloco[i]]);
+        for (size_t i = 0; i < lidos; i += TRECHO) {
+            const size_t n = lidos - i < TRECHO ? lidos - i : TRECHO;
+            if (static_cast<size_t>(inicio + tamanhoSaida - w.p) < espacoTrecho && !descarrega()) return;
+            if (!codificaRapido(codigos, bloco + i, n, &w)) r->semCodigo = true;
         }
-        if (ferror(out->file)) return;
     }
+    // The last byte is padded with zero bits: they are already there, below
+    // the pending bits.
+    bwFlush(&w);
+    if (w.n > 0) w.p++;
+    descarrega();
 }
 
 }  // namespace
@@ -233,6 +256,248 @@ void preencheEncodingTable(EncodingTable* table, const Arvore* huff) {
         assert(!huff->dir);
         (*table)[huff->simbolo] = code;
     }
+}
+
+void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq) {
+    uint32_t conta[4][256] = {};
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w;
+        memcpy(&w, data + i, sizeof w);
+        conta[0][w & 0xff]++;
+        conta[1][(w >> 8) & 0xff]++;
+        conta[2][(w >> 16) & 0xff]++;
+        conta[3][(w >> 24) & 0xff]++;
+        conta[0][(w >> 32) & 0xff]++;
+        conta[1][(w >> 40) & 0xff]++;
+        conta[2][(w >> 48) & 0xff]++;
+        conta[3][w >> 56]++;
+    }
+    for (; i < size; i++) conta[0][data[i]]++;
+    for (int b = 0; b < 256; b++) (*freq)[b] += conta[0][b] + conta[1][b] + conta[2][b] + conta[3][b];
+}
+
+void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root) {
+    codigos->maxLen = 0;
+    codigos->folhaUnica = root && !root->esq ? root->simbolo : -1;
+    for (int b = 0; b < 256; b++) {
+        const uint32_t len = table[b].bits;
+        codigos->bits[b] = bsPalavra(&table[b]);
+        codigos->len[b] = static_cast<uint8_t>(len);
+        codigos->palavra[b] = len <= BW_MAX_PUT ? codigos->bits[b] | len : 0;
+        if (len > codigos->maxLen) codigos->maxLen = len;
+    }
+}
+
+namespace {
+
+// `PorFlush` codes of at most BW_MAX_PUT / PorFlush bits each go into the
+// word between two flushes. A byte without a code has length 0, which makes
+// `semCodigo` wrap around and set its top bit.
+template <int PorFlush>
+bool codificaPalavras(const uint64_t* palavra, const uint8_t* in, size_t size, BitWriter* w) {
+    uint64_t acc = w->acc;
+    uint32_t n = w->n;
+    uint8_t* p = w->p;
+    uint32_t semCodigo = 0;
+    size_t i = 0;
+    const size_t inteiros = size - size % PorFlush;
+    for (; i < inteiros; i += PorFlush) {
+        for (int k = 0; k < PorFlush; k++) {
+            const uint64_t e = palavra[in[i + k]];
+            const uint32_t len = static_cast<uint32_t>(e & 63);
+            semCodigo |= len - 1;
+            acc |= (e & ~uint64_t{63}) >> n;
+            n += len;
+        }
+        guardaBE64(p, acc);
+        const uint32_t whole = n & ~7u;
+        p += whole / 8;
+        acc <<= whole;
+        n -= whole;
+    }
+    w->acc = acc;
+    w->n = n;
+    w->p = p;
+    for (; i < size; i++) {
+        const uint64_t e = palavra[in[i]];
+        const uint32_t len = static_cast<uint32_t>(e & 63);
+        semCodigo |= len - 1;
+        bwPut(w, e & ~uint64_t{63}, len);
+        bwFlush(w);
+    }
+    return (semCodigo >> 31) == 0;
+}
+
+}  // namespace
+
+bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    if (codigos.folhaUnica >= 0) {
+        // Codes of 0 bits: nothing to write, but every byte must be the leaf's.
+        uint8_t diferente = 0;
+        for (size_t i = 0; i < size; i++) diferente |= in[i] ^ static_cast<uint8_t>(codigos.folhaUnica);
+        return diferente == 0;
+    }
+    const uint64_t* palavra = codigos.palavra.data();
+    switch (codigos.maxLen <= BW_MAX_PUT ? BW_MAX_PUT / codigos.maxLen : 0) {
+        case 0:
+            break;
+        case 1:
+            return codificaPalavras<1>(palavra, in, size, w);
+        case 2:
+            return codificaPalavras<2>(palavra, in, size, w);
+        case 3:
+            return codificaPalavras<3>(palavra, in, size, w);
+        case 4:
+        case 5:
+            return codificaPalavras<4>(palavra, in, size, w);
+        case 6:
+            return codificaPalavras<6>(palavra, in, size, w);
+        case 7:
+            return codificaPalavras<7>(palavra, in, size, w);
+        default:
+            return codificaPalavras<8>(palavra, in, size, w);
+    }
+    // Codes longer than a word's budget: no compressor tree for an input
+    // under 4 GiB has them, but the writer takes them.
+    bool todos = true;
+    for (size_t i = 0; i < size; i++) {
+        todos &= codigos.len[in[i]] != 0;
+        bwPutLong(w, codigos.bits[in[i]], codigos.len[in[i]]);
+    }
+    return todos;
+}
+
+namespace {
+
+constexpr uint32_t entradaDecodificacao(uint32_t sym1, uint32_t sym2, uint32_t usados, uint32_t len1, uint32_t qtd) {
+    return sym1 | sym2 << 8 | usados << 16 | len1 << 21 | qtd << 26;
+}
+
+// Follows the bits of `indice` (the first of DECODE_BITS at the top) from
+// `no`, starting `pulados` bits in, until a leaf or the last bit; returns the
+// node reached and sets `passos` to the bits it took.
+const Arvore* caminha(const Arvore* no, uint32_t indice, int pulados, int* passos) {
+    int k = pulados;
+    while (no->esq && k < DECODE_BITS) {
+        no = (indice >> (DECODE_BITS - 1 - k)) & 1 ? no->dir : no->esq;
+        k++;
+    }
+    *passos = k - pulados;
+    return no;
+}
+
+}  // namespace
+
+void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
+    tabela->raiz = root;
+    tabela->entrada.fill(0);
+    tabela->longo.fill(nullptr);
+    if (!root || !root->esq) return;  // a lone leaf reads no bits
+    for (uint32_t i = 0; i < (1u << DECODE_BITS); i++) {
+        int len1, len2;
+        const Arvore* primeiro = caminha(root, i, 0, &len1);
+        if (primeiro->esq) {
+            tabela->longo[i] = primeiro;
+            continue;
+        }
+        const Arvore* segundo = caminha(root, i, len1, &len2);
+        tabela->entrada[i] = segundo->esq
+                                 ? entradaDecodificacao(primeiro->simbolo, 0, len1, len1, 1)
+                                 : entradaDecodificacao(primeiro->simbolo, segundo->simbolo, len1 + len2, len1, 2);
+    }
+}
+
+size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
+    const Arvore* raiz = tabela.raiz;
+    if (!raiz->esq) {
+        memset(out, raiz->simbolo, count);
+        return count;
+    }
+    const uint32_t* entrada = tabela.entrada.data();
+    uint64_t buf = r->buf;
+    uint32_t n = r->n;
+    const uint8_t* p = r->p;
+    const uint8_t* const fim = r->fim;
+    size_t i = 0;
+
+    // Fast loop: a refill leaves at least 56 bits, enough for K lookups of
+    // DECODE_BITS bits. The margin keeps every 8-byte load inside the input,
+    // even for the longest code a valid tree holds (255 bits).
+    constexpr int K = 56 / DECODE_BITS;
+    static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
+    while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= 2 * K) {
+        buf |= carregaBE64(p) >> n;
+        p += (63 - n) >> 3;
+        n |= 56;
+        for (int k = 0; k < K; k++) {
+            const uint32_t e = entrada[buf >> (64 - DECODE_BITS)];
+            const uint32_t qtd = e >> 26;
+            if (qtd == 0) {
+                const Arvore* no = tabela.longo[buf >> (64 - DECODE_BITS)];
+                buf <<= DECODE_BITS;
+                n -= DECODE_BITS;
+                while (no->esq) {
+                    if (n == 0) {
+                        buf |= carregaBE64(p) >> n;
+                        p += (63 - n) >> 3;
+                        n |= 56;
+                    }
+                    no = buf >> 63 ? no->dir : no->esq;
+                    buf <<= 1;
+                    n--;
+                }
+                out[i++] = no->simbolo;
+                break;
+            }
+            out[i] = static_cast<uint8_t>(e);
+            out[i + 1] = static_cast<uint8_t>(e >> 8);
+            i += qtd;
+            const uint32_t usados = (e >> 16) & 31;
+            buf <<= usados;
+            n -= usados;
+        }
+    }
+
+    // Plain tail, one symbol at a time, refilled a byte at a time so that
+    // the bits past the end of the stream stay zero and are never taken.
+    while (i < count) {
+        if (!r->ultimo && static_cast<size_t>(fim - p) < DECODE_MARGEM) break;
+        while (n <= 56 && p < fim) {
+            buf |= static_cast<uint64_t>(*p++) << (56 - n);
+            n += 8;
+        }
+        const uint32_t e = entrada[buf >> (64 - DECODE_BITS)];
+        if ((e >> 26) == 0) {
+            if (n < DECODE_BITS) break;
+            const Arvore* no = tabela.longo[buf >> (64 - DECODE_BITS)];
+            buf <<= DECODE_BITS;
+            n -= DECODE_BITS;
+            while (no->esq) {
+                while (n <= 56 && p < fim) {
+                    buf |= static_cast<uint64_t>(*p++) << (56 - n);
+                    n += 8;
+                }
+                if (n == 0) break;
+                no = buf >> 63 ? no->dir : no->esq;
+                buf <<= 1;
+                n--;
+            }
+            if (no->esq) break;
+            out[i++] = no->simbolo;
+        } else {
+            const uint32_t len1 = (e >> 21) & 31;
+            if (len1 > n) break;
+            out[i++] = static_cast<uint8_t>(e);
+            buf <<= len1;
+            n -= len1;
+        }
+    }
+    r->truncado = i < count && r->ultimo;
+    r->buf = buf;
+    r->n = n;
+    r->p = p;
+    return i;
 }
 
 int encode(const char* inputPath, const char* outputPath) {
@@ -290,12 +555,14 @@ int encode(const char* inputPath, const char* outputPath) {
     std::unique_ptr<EncodedOutput, DestroiEncodedOutput> out(criaEncodedOutput(saida.file));
     encodedOutputWriteTree(out.get(), root.get());
     if (fseek(fonte, 0, SEEK_SET) != 0) return falha(MSG_MUDOU, inputPath);
+    CodigosRapidos codigos;
+    preparaCodigosRapidos(&codigos, *table, root.get());
     SegundaPassagem segunda;
-    segundaPassagem(fonte, bloco.get(), *table, freq, out.get(), &segunda);
+    segundaPassagem(fonte, bloco.get(), codigos, out.get(), &segunda);
     if (ferror(saida.file)) return falha(MSG_ESCRITA, outputPath);
     if (ferror(fonte)) return falha(MSG_LEITURA, inputPath);
     if (segunda.total != total || segunda.semCodigo) return falha(MSG_MUDOU, inputPath);
-    const uint64_t written = destroiEncodedOutput(out.release()) + sizeof cabecalho;
+    const uint64_t written = sizeof cabecalho + destroiEncodedOutput(out.release()) + segunda.escritos;
     if (!fechaSaida(&saida)) return falha(MSG_ESCRITA, outputPath);
     entrada.reset();
     estagioOk();
@@ -325,13 +592,35 @@ bool noFim(FILE* f) {
 
 enum class Descompressao { Ok, Corrompido, ErroLeitura, ErroEscrita };
 
-Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbolCount, FILE* saida, uint8_t* bloco) {
+// Decodes `symbolCount` symbols, going on from the bits that the tree left
+// in `bsi`, reading the rest of its file in blocks.
+Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbolCount, FILE* saida) {
+    if (symbolCount == 0) return Descompressao::Ok;
+    std::unique_ptr<TabelaDecodificacao, Libera> tabela(
+        static_cast<TabelaDecodificacao*>(alocaMemoria(sizeof(TabelaDecodificacao))));
+    preparaDecodificacao(tabela.get(), root);
+    BlocoPtr entrada = criaBloco(BLOCO + DECODE_MARGEM);
+    BlocoPtr bloco = criaBloco(BLOCO);
+    LeitorBits r{};
+    r.buf = bsiRestante(bsi, &r.n);
+    r.p = r.fim = entrada.get();
     uint32_t restantes = symbolCount;
     while (restantes > 0) {
-        const size_t n = restantes < BLOCO ? restantes : BLOCO;
-        for (size_t i = 0; i < n; i++) bloco[i] = decodeByte(root, bsi);
-        if (bsi->exhausted) return ferror(bsi->file) ? Descompressao::ErroLeitura : Descompressao::Corrompido;
-        if (!escreveTudo(saida, bloco, n)) return Descompressao::ErroEscrita;
+        if (!r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_MARGEM) {
+            const size_t resto = static_cast<size_t>(r.fim - r.p);
+            memmove(entrada.get(), r.p, resto);
+            const size_t lidos = fread(entrada.get() + resto, 1, BLOCO, bsi->file);
+            r.p = entrada.get();
+            r.fim = r.p + resto + lidos;
+            if (lidos == 0) {
+                if (ferror(bsi->file)) return Descompressao::ErroLeitura;
+                r.ultimo = true;
+            }
+            continue;
+        }
+        const size_t n = decodificaRapido(*tabela, &r, bloco.get(), restantes < BLOCO ? restantes : BLOCO);
+        if (r.truncado) return Descompressao::Corrompido;
+        if (!escreveTudo(saida, bloco.get(), n)) return Descompressao::ErroEscrita;
         restantes -= static_cast<uint32_t>(n);
     }
     return Descompressao::Ok;
@@ -365,8 +654,7 @@ int decode(const char* inputPath, const char* outputPath) {
     estagioOk();
 
     estagio("2/2 Descomprimindo arquivo...");
-    BlocoPtr bloco = criaBloco(BLOCO);
-    switch (descomprime(root.get(), bsi.get(), symbolCount, saida.file, bloco.get())) {
+    switch (descomprime(root.get(), bsi.get(), symbolCount, saida.file)) {
         case Descompressao::Ok:
             break;
         case Descompressao::Corrompido:

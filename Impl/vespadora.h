@@ -17,12 +17,79 @@ using EncodingTable = std::array<BitStream, 256>;
 // Inputs must be shorter than 2^32 bytes: the header stores a 32-bit count.
 constexpr uint64_t MAX_ENTRADA = UINT32_MAX;
 
+// Adds the byte values of a block to `freq`. The plain loop is the
+// reference; the fast one spreads consecutive bytes over four count tables,
+// so runs of one value do not wait on their own previous increment.
 void contaFrequencias(const uint8_t* data, size_t size, FrequencyTable* freq);
+void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq);
 
 void preencheEncodingTable2(EncodingTable* table, const Arvore* huff, BitStream code);
 void preencheEncodingTable(EncodingTable* table, const Arvore* huff);
 
 uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
+
+// ------------------------------------------------------------- fast paths
+// They write and read exactly the bits of the bit-by-bit functions above,
+// which stay as their reference.
+
+// Codes of an EncodingTable laid out for the word writer.
+struct CodigosRapidos {
+    std::array<uint64_t, 256> bits;     // the code at the top of the word, zeros below
+    std::array<uint64_t, 256> palavra;  // `bits` with the length in the low 6 bits
+    std::array<uint8_t, 256> len;
+    uint32_t maxLen;
+    int folhaUnica;  // the symbol of a lone-leaf tree (codes of 0 bits), else -1
+};
+
+void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
+
+// Room `codificaRapido` needs past `w->p` for `size` input bytes.
+inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) { return size * codigos.maxLen / 8 + 16; }
+
+// Appends the codes of `size` bytes to `w`. Returns false when some byte has
+// no code in the table (it was not in the counts the tree was built from);
+// what was written is then meaningless.
+bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+
+// Decoding table: entry i says what the next DECODE_BITS bits, read as the
+// number i, decode to. Layout of an entry:
+//   bits  0..7   first symbol
+//   bits  8..15  second symbol (when the count is 2)
+//   bits 16..20  bits taken by the symbols of the entry
+//   bits 21..25  bits taken by the first symbol alone
+//   bits 26..27  count of symbols: 1 or 2, or 0 for a code longer than
+//                DECODE_BITS, which goes on from the node `longo[i]` reached
+//                after DECODE_BITS bits
+constexpr int DECODE_BITS = 11;
+
+struct TabelaDecodificacao {
+    std::array<uint32_t, 1 << DECODE_BITS> entrada;
+    std::array<const Arvore*, 1 << DECODE_BITS> longo;
+    const Arvore* raiz;
+};
+
+void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root);
+
+// Input of the fast decoder: `n` bits at the top of `buf` (the bits below
+// them are either zero or the stream's next bits), then the bytes [p, fim).
+// `ultimo` says that no byte follows `fim`.
+struct LeitorBits {
+    uint64_t buf;
+    uint32_t n;
+    const uint8_t* p;
+    const uint8_t* fim;
+    bool ultimo;
+    bool truncado;  // a code needed bits past the end of the stream
+};
+
+// Fewer bytes than this left in [p, fim) stop `decodificaRapido` unless
+// `ultimo` is set: the longest code a valid tree holds, plus a word.
+constexpr size_t DECODE_MARGEM = 48;
+
+// Decodes up to `count` symbols into `out`. Stops early when the input runs
+// short (see DECODE_MARGEM) or, on the last input, when a code needs bits
+// past its end, which sets `truncado`. Returns the symbols decoded.
+size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count);
 
 int encode(const char* inputPath, const char* outputPath);
 int decode(const char* inputPath, const char* outputPath);

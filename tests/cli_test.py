@@ -1,29 +1,421 @@
-"""Command-line tests: run the built program and check bytes, text and exit status."""
+"""Command-line tests: run the built program and check bytes, console text and exit status.
+
+Usage: python3 cli_test.py PATH-TO-VESPADORA
+"""
+import concurrent.futures
 import os
+import random
+import resource
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 PROGRAM = None
 
+STAGES_C = ("1/4 Calculando frequências...OK\n"
+            "2/4 Criando árvore de Huffman...OK\n"
+            "3/4 Criando tabela de encodings...OK\n"
+            "4/4 Escrevendo arquivo compactado...OK\n")
+STAGES_D = "1/2 Lendo árvore de Huffman...OK\n2/2 Descomprimindo arquivo...OK\n"
+USAGE = "Para usar:\n\tvespadora [c/d] arquivoEntrada arquivoSaida\n"
+CORRUPT = "Erro: arquivo compactado corrompido ou truncado: {}\n"
+SAME_FILE = "Erro: entrada e saida são o mesmo arquivo:"
+WRITE_ERROR = "Erro ao escrever arquivo de saida: {}\n"
+STATS = "Bytes processados"
 
-def run(*args, cwd=None):
-    return subprocess.run([PROGRAM, *args], capture_output=True, cwd=cwd)
+GOLDEN = [  # input, compressed bytes, statistics line
+    (b"abracadabra", "0b000000585625c963b22ce7ac",
+     "Bytes processados: 11 Bytes escritos: 13 Taxa de compressão: 118.18%\n"),
+    (b"aaaa", "04000000b080", "Bytes processados: 4 Bytes escritos: 6 Taxa de compressão: 150.00%\n"),
+    (b"ab", "02000000586c48", "Bytes processados: 2 Bytes escritos: 7 Taxa de compressão: 350.00%\n"),
+    (b"", "000000008000", "Bytes processados: 0 Bytes escritos: 6 Taxa de compressão: 0.00%\n"),
+]
 
 
-class Golden(unittest.TestCase):
-    def test_abracadabra(self):
-        with tempfile.TemporaryDirectory() as d:
-            src = os.path.join(d, "in")
-            with open(src, "wb") as f:
-                f.write(b"abracadabra")
-            r = run("c", src, os.path.join(d, "out"))
-            self.assertEqual(r.returncode, 0)
-            with open(os.path.join(d, "out"), "rb") as f:
-                self.assertEqual(f.read().hex(), "0b000000585625c963b22ce7ac")
+def header(count):
+    return count.to_bytes(4, "little")
+
+
+def pack(bits):
+    """A string of '0'/'1' as bytes, most significant bit first, zero padded."""
+    bits += "0" * (-len(bits) % 8)
+    return bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+
+
+def leaf(byte):
+    return "1" + format(byte, "08b")
+
+
+def random_bytes(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+def fibonacci_data():
+    """34 byte values whose counts are F(1)..F(34), mixed with a fixed seed.
+
+    The Huffman tree of these counts is a chain, so the two rarest values get
+    33-bit codes. A full Fisher-Yates pass over 15 MB is too slow in Python:
+    the bytes are mixed by shuffling 4 KB blocks and then dealing the result
+    out column by column with a prime stride.
+    """
+    counts = [1, 1]
+    while len(counts) < 34:
+        counts.append(counts[-1] + counts[-2])
+    values = [(i * 37 + 11) % 256 for i in range(34)]
+    ordered = b"".join(bytes([v]) * c for v, c in zip(values, counts))
+    blocks = [ordered[i:i + 4096] for i in range(0, len(ordered), 4096)]
+    random.Random(34).shuffle(blocks)
+    source = b"".join(blocks)
+    size, stride, pos = len(source), 4093, 0
+    mixed = bytearray(size)
+    for column in range(stride):
+        n = len(range(column, size, stride))
+        mixed[column::stride] = source[pos:pos + n]
+        pos += n
+    depths = [33] + [35 - i for i in range(2, 35)]
+    bits = (10 * 34 - 1) + sum(c * d for c, d in zip(counts, depths))
+    return bytes(mixed), 4 + (bits + 7) // 8
+
+
+class CliCase(unittest.TestCase):
+    """Runs the program in a scratch directory of the test class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self._tmp.name)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    @staticmethod
+    def read(path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def vesp(self, *args, **kwargs):
+        """Runs the program; returns (exit status, stdout bytes). Nothing may reach stderr."""
+        r = subprocess.run([PROGRAM, *args], capture_output=True, timeout=120, **kwargs)
+        self.assertGreaterEqual(r.returncode, 0, f"killed by signal {-r.returncode}: {args}")
+        self.assertEqual(r.stderr, b"", f"stderr for {args}")
+        return r.returncode, r.stdout
+
+    def compress(self, data, name="plain"):
+        src, dst = self.write(name, data), self.path(name + ".vz")
+        code, out = self.vesp("c", src, dst)
+        self.assertEqual(code, 0, out)
+        return self.read(dst)
+
+    def assertRoundTrip(self, data):
+        packed = self.compress(data)
+        code, out = self.vesp("d", self.write("packed", packed), self.path("back"))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.read(self.path("back")), data)
+        return packed
+
+    def assertCorrupt(self, compressed, name="bad"):
+        """Decompressing `compressed` fails with the corrupt-file message and leaves no output."""
+        src, dst = self.write(name, compressed), self.path(name + ".out")
+        code, out = self.vesp("d", src, dst)
+        self.assertEqual(code, 1, out)
+        self.assertTrue(out.endswith(CORRUPT.format(src).encode()), out)
+        self.assertFalse(os.path.lexists(dst))
+        return out
+
+
+class GoldenFiles(CliCase):
+    def test_compressed_bytes_and_console_text(self):
+        for data, packed, stats in GOLDEN:
+            with self.subTest(data=data):
+                src, dst = self.write("in", data), self.path("out")
+                code, out = self.vesp("c", src, dst)
+                self.assertEqual(code, 0)
+                self.assertEqual(out, (STAGES_C + stats).encode())
+                self.assertEqual(self.read(dst).hex(), packed)
+
+    def test_decompression_console_text(self):
+        for data, packed, _ in GOLDEN:
+            with self.subTest(data=data):
+                src, dst = self.write("in", bytes.fromhex(packed)), self.path("out")
+                code, out = self.vesp("d", src, dst)
+                self.assertEqual(code, 0)
+                self.assertEqual(out, f"O arquivo compactado tem {len(data)} bytes\n{STAGES_D}".encode())
+                self.assertEqual(self.read(dst), data)
+
+    def test_all_byte_values_once(self):
+        # 256 leaves of 9 bits, 255 internal nodes, 256 codes of 8 bits.
+        packed = self.assertRoundTrip(bytes(range(256)))
+        self.assertEqual(len(packed), 4 + (2559 + 2048 + 7) // 8)
+        self.assertEqual(packed[:4], header(256))
+
+
+class CommandLine(CliCase):
+    def test_bad_use_prints_usage(self):
+        a, b = self.write("a", b"abracadabra"), self.path("b")
+        for args in [(), ("c", a), ("c", a, b, "extra"), ("x", a, b), ("C", a, b), ("", a, b),
+                     ("D", a, b)]:
+            with self.subTest(args=args):
+                self.assertEqual(self.vesp(*args), (1, USAGE.encode()))
+                self.assertFalse(os.path.lexists(b))
+
+    def test_only_first_letter_of_mode_counts(self):
+        src = self.write("in", b"abracadabra")
+        for mode in ("compress", "cx"):
+            with self.subTest(mode=mode):
+                code, out = self.vesp(mode, src, self.path(mode))
+                self.assertEqual(code, 0)
+                self.assertEqual(self.read(self.path(mode)).hex(), GOLDEN[0][1])
+        code, out = self.vesp("decode", self.path("cx"), self.path("back"))
+        self.assertEqual(code, 0)
+        self.assertEqual(self.read(self.path("back")), b"abracadabra")
+
+
+class OpenErrors(CliCase):
+    def test_compress_missing_input(self):
+        src = self.path("missing")
+        self.assertEqual(self.vesp("c", src, self.path("out")),
+                         (1, f"1/4 Calculando frequências...Erro ao abrir arquivo de entrada: {src}\n".encode()))
+        self.assertFalse(os.path.lexists(self.path("out")))
+
+    def test_compress_output_in_missing_directory(self):
+        dst = self.path("nowhere/out")
+        expected = STAGES_C[:STAGES_C.rindex("OK")] + f"Erro ao abrir arquivo de saida: {dst}\n"
+        self.assertEqual(self.vesp("c", self.write("in", b"abracadabra"), dst), (1, expected.encode()))
+
+    def test_decompress_missing_input_keeps_existing_output(self):
+        src, dst = self.path("missing"), self.write("out", b"keep me")
+        self.assertEqual(self.vesp("d", src, dst), (1, f"Erro ao abrir arquivo de entrada {src}\n".encode()))
+        self.assertEqual(self.read(dst), b"keep me")
+
+    def test_decompress_output_cannot_be_created(self):
+        src, dst = self.write("in", bytes.fromhex(GOLDEN[0][1])), self.path("nowhere/out")
+        self.assertEqual(self.vesp("d", src, dst), (1, f"Erro ao criar arquivo de saida: {dst}\n".encode()))
+
+    def test_decompress_both_fail_reports_input(self):
+        src, dst = self.path("missing"), self.path("nowhere/out")
+        self.assertEqual(self.vesp("d", src, dst), (1, f"Erro ao abrir arquivo de entrada {src}\n".encode()))
+
+
+class RoundTrips(CliCase):
+    def test_round_trips(self):
+        rng = random.Random(99)
+        cases = {
+            "two symbols": bytes(rng.choice(b"xy") for _ in range(5000)),
+            "random": random_bytes(1, 300_000),
+            "skewed": bytes(rng.choices(range(256), weights=[2.0 ** -(i / 6) for i in range(256)], k=200_000)),
+            "zero and 0xff": b"\x00\xff" * 1000 + b"\x00" * 7,
+            "the program itself": self.read(PROGRAM),
+        }
+        for name, data in cases.items():
+            with self.subTest(name):
+                self.assertRoundTrip(data)
+
+    def test_single_repeated_byte_is_six_bytes(self):
+        for length in (1, 100_000):
+            with self.subTest(length=length):
+                packed = self.assertRoundTrip(b"\x7f" * length)
+                self.assertEqual(packed, header(length) + pack(leaf(0x7F)))
+
+    def test_garbage_after_the_stream_is_ignored(self):
+        for data in (b"abracadabra", random_bytes(2, 5000), b"aaaa"):
+            with self.subTest(size=len(data)):
+                packed = self.compress(data) + b"\xff\x00garbage" * 10
+                code, out = self.vesp("d", self.write("packed", packed), self.path("back"))
+                self.assertEqual(code, 0, out)
+                self.assertEqual(self.read(self.path("back")), data)
+
+    def test_codes_longer_than_32_bits(self):
+        data, expected_size = fibonacci_data()
+        packed = self.assertRoundTrip(data)
+        self.assertEqual(len(packed), expected_size)
+
+
+class CorruptInput(CliCase):
+    def test_every_truncation_fails(self):
+        samples = {"abracadabra": b"abracadabra", "aaaa": b"aaaa", "ab": b"ab", "empty": b"",
+                   "all bytes": bytes(range(256)),
+                   "random": bytes(b % 40 for b in random_bytes(3, 1000))}
+        jobs = []
+        for name, data in samples.items():
+            packed = self.compress(data)
+            for n in range(len(packed)):
+                if name == "empty" and n == 4:
+                    continue  # a header of 0 alone is a valid empty file
+                jobs.append((f"{name}-{n}", packed[:n]))
+
+        def attempt(job):
+            name, prefix = job
+            src, dst = self.write(name, prefix), self.path(name + ".out")
+            r = subprocess.run([PROGRAM, "d", src, dst], capture_output=True, timeout=60)
+            if (r.returncode, r.stderr) != (1, b"") or not r.stdout.endswith(CORRUPT.format(src).encode()):
+                return f"{name}: status {r.returncode}, stdout {r.stdout[-80:]!r}, stderr {r.stderr[-80:]!r}"
+            if os.path.lexists(dst):
+                return f"{name}: output left behind"
+            return None
+
+        with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+            failures = [f for f in pool.map(attempt, jobs) if f]
+        self.assertEqual(failures[:10], [], f"{len(failures)} of {len(jobs)} truncations misbehaved")
+
+    def test_short_header(self):
+        for n in range(4):
+            with self.subTest(length=n):
+                src = self.write("short", b"\x00" * n)
+                self.assertEqual(self.vesp("d", src, self.path("out")), (1, CORRUPT.format(src).encode()))
+                self.assertFalse(os.path.lexists(self.path("out")))
+
+    def test_crafted_trees_rejected(self):
+        two_a = "0" + leaf(0x61) + leaf(0x61) + "01"
+        too_deep = "0" * 256 + "".join(leaf(b) for b in range(256))
+        cases = {
+            "byte value in two leaves": header(2) + pack(two_a),
+            "zero run deeper than 255 levels": header(2) + pack(too_deep),
+            "200000 zero bytes": header(1) + bytes(200_000),
+            "more symbols than the codes give": header(100) + bytes.fromhex("586c48"),
+            "leaf symbol cut short": header(1) + b"\xff",
+        }
+        for name, compressed in cases.items():
+            with self.subTest(name):
+                self.assertCorrupt(compressed)
+
+    def test_crafted_files_accepted(self):
+        deepest = "0" * 255 + "".join(leaf(b) for b in range(256)) + "0" * 255 + "0" * 254 + "1"
+        cases = {
+            "header 0 alone": (header(0), b""),
+            "lone leaf with a large count": (header(100_000) + pack(leaf(0x61)), b"a" * 100_000),
+            "tree 255 levels deep": (header(2) + pack(deepest), b"\x00\x01"),
+        }
+        for name, (compressed, expected) in cases.items():
+            with self.subTest(name):
+                src, dst = self.write("in", compressed), self.path("out")
+                code, out = self.vesp("d", src, dst)
+                self.assertEqual(code, 0, out)
+                self.assertEqual(out, f"O arquivo compactado tem {len(expected)} bytes\n{STAGES_D}".encode())
+                self.assertEqual(self.read(dst), expected)
+
+
+def file_size_limit(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+class Faults(CliCase):
+    def test_same_file_refused(self):
+        plain = b"abracadabra" * 50
+        for mode, data in (("c", plain), ("d", self.compress(plain))):
+            for spelling in ("same", "dot", "absolute", "symlink", "hardlink"):
+                with self.subTest(mode=mode, spelling=spelling):
+                    src = self.write("x", data)
+                    out_name = {"same": "x", "dot": "./x", "absolute": src}.get(spelling, spelling)
+                    if spelling == "symlink":
+                        os.symlink("x", self.path("symlink"))
+                    elif spelling == "hardlink":
+                        os.link(src, self.path("hardlink"))
+                    code, out = self.vesp(mode, "x", out_name, cwd=self.dir)
+                    self.assertEqual(code, 1, out)
+                    self.assertIn(SAME_FILE.encode(), out)
+                    self.assertNotIn(STATS.encode(), out)
+                    self.assertEqual(self.read(src), data)
+                    for name in ("symlink", "hardlink"):
+                        if os.path.lexists(self.path(name)):
+                            os.remove(self.path(name))
+
+    def assertWriteFailure(self, mode, src, dst, **kwargs):
+        code, out = self.vesp(mode, src, dst, **kwargs)
+        self.assertEqual(code, 1, out)
+        self.assertTrue(out.endswith(WRITE_ERROR.format(dst).encode()), out)
+        self.assertNotIn(STATS.encode(), out)
+
+    def test_full_device(self):
+        for size in (11, 300_000):
+            data = random_bytes(4, size)
+            for mode, src in (("c", self.write("plain", data)), ("d", self.write("packed", self.compress(data)))):
+                with self.subTest(mode=mode, size=size):
+                    self.assertWriteFailure(mode, src, "/dev/full")
+                    self.assertTrue(stat.S_ISCHR(os.stat("/dev/full").st_mode))
+
+    def test_file_size_limit(self):
+        data = random_bytes(5, 200_000)
+        packed = self.compress(data)
+        for mode, src in (("c", self.write("plain", data)), ("d", self.write("packed", packed))):
+            with self.subTest(mode=mode):
+                dst = self.path("limited")
+                self.assertWriteFailure(mode, src, dst, preexec_fn=file_size_limit(64 * 1024))
+                self.assertFalse(os.path.lexists(dst))
+
+    def test_null_device(self):
+        data = random_bytes(6, 50_000)
+        for mode, src in (("c", self.write("plain", data)), ("d", self.write("packed", self.compress(data)))):
+            with self.subTest(mode=mode):
+                code, out = self.vesp(mode, src, "/dev/null")
+                self.assertEqual(code, 0, out)
+                self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+
+
+class HugeInput(CliCase):
+    def test_four_gigabytes_refused_before_output(self):
+        src, dst = self.path("huge"), self.path("out")
+        with open(src, "wb") as f:
+            f.truncate(2 ** 32)
+        try:
+            code, out = self.vesp("c", src, dst)
+        finally:
+            os.remove(src)
+        self.assertEqual(code, 1, out)
+        self.assertTrue(out.startswith("1/4 Calculando frequências...".encode()), out)
+        self.assertIn("Erro: arquivo de entrada grande demais".encode(), out)
+        self.assertTrue(out.endswith(f"{src}\n".encode()), out)
+        self.assertFalse(os.path.lexists(dst))
+
+
+class NonSeekableInput(CliCase):
+    DATA = random_bytes(7, 600_000) + b"tail" * 1000  # more than one read block
+
+    def expected(self):
+        return self.compress(self.DATA)
+
+    def test_fifo(self):
+        fifo, dst = self.path("fifo"), self.path("out")
+        os.mkfifo(fifo)
+
+        def feed():
+            with open(fifo, "wb") as f:
+                f.write(self.DATA)
+
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+        try:
+            code, out = self.vesp("c", fifo, dst)
+        finally:
+            if writer.is_alive():  # unblock a writer the program never met
+                os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            writer.join(10)
+        self.assertEqual(code, 0, out)
+        self.assertIn(f"Bytes processados: {len(self.DATA)} ".encode(), out)
+        self.assertEqual(self.read(dst), self.expected())
+
+    def test_standard_input_pipe(self):
+        dst = self.path("out")
+        code, out = self.vesp("c", "/dev/stdin", dst, input=self.DATA)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.read(dst), self.expected())
 
 
 if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
     PROGRAM = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
