@@ -1,0 +1,241 @@
+// The fast paths against the bit-by-bit functions they replace: same bytes
+// out of the encoder, same symbols and the same end-of-stream verdict out of
+// the decoder.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+#include "vespadora.h"
+
+namespace {
+
+using Contagens = std::vector<std::pair<uint8_t, uint32_t>>;
+
+// The tree comes from `contagens` when given (so that a short input can have
+// the codes of a long one), else from the input's own counts.
+struct Caso {
+    const char* nome;
+    std::vector<uint8_t> dados;
+    Contagens contagens;
+};
+
+// Counts 1, 1, 2, 3, 5, ... for the byte values 0 to 33: the tree of a 15 MB
+// input, whose longest codes have 33 bits. The input uses every value, rare
+// ones included, so the long codes are written and read.
+Caso fibonacci(std::mt19937* rng) {
+    Caso c{"fibonacci", {}, {{0, 1}, {1, 1}}};
+    while (c.contagens.size() < 34)
+        c.contagens.emplace_back(static_cast<uint8_t>(c.contagens.size()),
+                                 c.contagens.end()[-1].second + c.contagens.end()[-2].second);
+    for (int i = 0; i < 30000; i++) c.dados.push_back(static_cast<uint8_t>((*rng)() % 34));
+    return c;
+}
+
+std::vector<Caso> casos() {
+    std::mt19937 rng(20261208);
+    std::vector<Caso> c;
+    std::vector<uint8_t> aleatorio(100000);
+    for (auto& b : aleatorio) b = static_cast<uint8_t>(rng());
+    c.push_back({"random", aleatorio, {}});
+    std::geometric_distribution<int> geo(0.4);
+    std::vector<uint8_t> skew(70001);
+    for (auto& b : skew) b = static_cast<uint8_t>(std::min(geo(rng), 255));
+    c.push_back({"skewed", skew, {}});
+    c.push_back(fibonacci(&rng));
+    c.push_back({"two symbols", bytesOf("abbabbbaababab"), {}});
+    c.push_back({"one symbol", std::vector<uint8_t>(1000, 'z'), {}});
+    c.push_back({"abracadabra", bytesOf("abracadabra"), {}});
+    return c;
+}
+
+// Tree and codes through the bit-by-bit writer: the reference stream.
+std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable& table,
+                                        const std::vector<uint8_t>& dados) {
+    TempFile f;
+    EncodedOutput* out = criaEncodedOutput(f.f);
+    encodedOutputWriteTree(out, root);
+    for (uint8_t b : dados) encodedOutputWrite(out, &table[b]);
+    destroiEncodedOutput(out);
+    return f.bytes();
+}
+
+// The same stream with the word writer taking over after the tree, fed in
+// pieces of varying size.
+std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
+                                             const std::vector<uint8_t>& dados, bool* todos) {
+    TempFile f;
+    EncodedOutput* out = criaEncodedOutput(f.f);
+    encodedOutputWriteTree(out, root);
+    CodigosRapidos codigos;
+    preparaCodigosRapidos(&codigos, table, root);
+    std::vector<uint8_t> mem(espacoCodificacao(codigos, dados.size()) + 16);
+    BitWriter w;
+    bwAssume(&w, out, mem.data());
+    *todos = true;
+    for (size_t i = 0, passo = 1; i < dados.size(); i += passo, passo = passo * 3 % 1001 + 1)
+        *todos &= codificaRapido(codigos, dados.data() + i, std::min(passo, dados.size() - i), &w);
+    bwFlush(&w);
+    if (w.n > 0) w.p++;
+    destroiEncodedOutput(out);
+    fwrite(mem.data(), 1, static_cast<size_t>(w.p - mem.data()), f.f);
+    return f.bytes();
+}
+
+struct Modelo {
+    ArvorePtr root;
+    EncodingTable table{};
+    explicit Modelo(const std::vector<uint8_t>& dados, const Contagens& contagens = {})
+        : root(arvoreDe(contagens.empty() ? countsOf(dados) : contagens)) {
+        BitStream vazio;
+        bsClean(&vazio);
+        preencheEncodingTable2(&table, root.get(), vazio);
+    }
+};
+
+// Reads the tree back with the bit-by-bit reader, then decodes `count`
+// symbols both ways from where it stopped.
+struct Decodificacoes {
+    std::vector<uint8_t> referencia, rapido;
+    bool referenciaEsgotou, rapidoTruncou;
+};
+
+Decodificacoes decodificaAmbos(const std::vector<uint8_t>& stream, size_t count) {
+    Decodificacoes d;
+    TempFile f(stream);
+    EncodedInput* bsi = criaEncodedInput(f.f);
+    ArvorePtr root(encodedInputReadTree(bsi));
+    EXPECT_TRUE(root);
+    const long depoisDaArvore = ftell(f.f);
+    const EncodedInput copia = *bsi;
+    for (size_t i = 0; i < count && !bsi->exhausted; i++) d.referencia.push_back(decodeByte(root.get(), bsi));
+    d.referenciaEsgotou = bsi->exhausted;
+
+    *bsi = copia;
+    TabelaDecodificacao tabela;
+    preparaDecodificacao(&tabela, root.get());
+    LeitorBits r{};
+    r.buf = bsiRestante(bsi, &r.n);
+    const uint8_t* resto = stream.data() + depoisDaArvore;
+    r.p = resto;
+    r.fim = stream.data() + stream.size();
+    r.ultimo = true;
+    d.rapido.resize(count);
+    d.rapido.resize(decodificaRapido(tabela, &r, d.rapido.data(), count));
+    d.rapidoTruncou = r.truncado;
+    destroiEncodedInput(bsi);
+    return d;
+}
+
+}  // namespace
+
+TEST(FastPath, EncoderWritesTheBytesOfTheBitByBitWriter) {
+    for (const Caso& c : casos()) {
+        Modelo m(c.dados, c.contagens);
+        if (c.contagens.size() == 34) {
+            ASSERT_EQ(m.table[0].bits, 33u);
+        }
+        bool todos;
+        EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos),
+                  codificaReferencia(m.root.get(), m.table, c.dados))
+            << c.nome;
+        EXPECT_TRUE(todos) << c.nome;
+    }
+}
+
+TEST(FastPath, EncoderFlagsBytesWithoutCode) {
+    for (const char* texto : {"abracadabra", "aaaa"}) {
+        Modelo m(bytesOf(texto));
+        bool todos;
+        std::vector<uint8_t> outro = bytesOf(texto);
+        outro.push_back('z');
+        codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos);
+        EXPECT_FALSE(todos) << texto;
+    }
+}
+
+TEST(FastPath, WordWriterTakesCodesUpToSixtyFourBits) {
+    std::mt19937 rng(7);
+    TempFile referencia;
+    EncodedOutput* out = criaEncodedOutput(referencia.f);
+    std::vector<uint8_t> mem(64 * 200 / 8 + 16);
+    BitWriter w{0, 0, mem.data()};
+    for (int i = 0; i < 200; i++) {
+        BitStream code;
+        bsClean(&code);
+        const uint32_t len = 1 + rng() % 64;
+        for (uint32_t j = 0; j < len; j++) bsPushInPlace(static_cast<int>(rng() & 1), &code);
+        encodedOutputWrite(out, &code);
+        bwPutLong(&w, bsPalavra(&code), len);
+    }
+    destroiEncodedOutput(out);
+    if (w.n > 0) w.p++;
+    EXPECT_EQ(std::vector<uint8_t>(mem.data(), w.p), referencia.bytes());
+}
+
+TEST(FastPath, TableEntriesMatchAWalkOfTheTree) {
+    for (const Caso& c : casos()) {
+        Modelo m(c.dados, c.contagens);
+        if (!m.root->esq) continue;
+        TabelaDecodificacao tabela;
+        preparaDecodificacao(&tabela, m.root.get());
+        for (uint32_t i = 0; i < (1u << DECODE_BITS); i++) {
+            const Arvore* no = m.root.get();
+            uint32_t len = 0;
+            while (no->esq && len < DECODE_BITS) no = (i >> (DECODE_BITS - 1 - len++)) & 1 ? no->dir : no->esq;
+            const uint32_t e = tabela.entrada[i];
+            if (no->esq) {
+                EXPECT_EQ(e >> 26, 0u);
+                EXPECT_EQ(tabela.longo[i], no);
+            } else {
+                ASSERT_NE(e >> 26, 0u) << c.nome << " " << i;
+                EXPECT_EQ(e & 0xff, no->simbolo) << c.nome << " " << i;
+                EXPECT_EQ((e >> 21) & 31, len) << c.nome << " " << i;
+            }
+        }
+    }
+}
+
+TEST(FastPath, DecoderGivesTheSymbolsOfTheTreeWalk) {
+    for (const Caso& c : casos()) {
+        Modelo m(c.dados, c.contagens);
+        const auto d = decodificaAmbos(codificaReferencia(m.root.get(), m.table, c.dados), c.dados.size());
+        EXPECT_FALSE(d.referenciaEsgotou) << c.nome;
+        EXPECT_FALSE(d.rapidoTruncou) << c.nome;
+        EXPECT_EQ(d.rapido, c.dados) << c.nome;
+        EXPECT_EQ(d.referencia, c.dados) << c.nome;
+    }
+}
+
+// Both decoders must find every cut of the stream, at the same symbol.
+TEST(FastPath, DecoderFindsEveryTruncationWhereTheTreeWalkDoes) {
+    std::mt19937 rng(99);
+    for (const char* texto : {"abracadabra", "ab", "mississippi river banks"}) {
+        const std::vector<uint8_t> dados = bytesOf(texto);
+        Modelo m(dados);
+        const std::vector<uint8_t> stream = codificaReferencia(m.root.get(), m.table, dados);
+        for (size_t corte = 0; corte < stream.size(); corte++) {
+            const std::vector<uint8_t> curto(stream.begin(), stream.begin() + static_cast<long>(corte));
+            TempFile f(curto);
+            EncodedInput* bsi = criaEncodedInput(f.f);
+            ArvorePtr root(encodedInputReadTree(bsi));
+            destroiEncodedInput(bsi);
+            if (!root) continue;  // cut inside the tree: the reader's own tests
+            const auto d = decodificaAmbos(curto, dados.size());
+            EXPECT_TRUE(d.referenciaEsgotou) << texto << " cut at " << corte;
+            EXPECT_TRUE(d.rapidoTruncou) << texto << " cut at " << corte;
+        }
+    }
+}
+
+TEST(FastPath, HistogramMatchesThePlainCount) {
+    std::mt19937 rng(3);
+    std::vector<uint8_t> dados(4099);
+    for (auto& b : dados) b = static_cast<uint8_t>(rng() % 7 == 0 ? rng() : 'e');
+    for (size_t inicio : {0, 1, 5}) {
+        FrequencyTable simples{}, rapido{};
+        contaFrequencias(dados.data() + inicio, dados.size() - inicio, &simples);
+        contaFrequenciasRapido(dados.data() + inicio, dados.size() - inicio, &rapido);
+        EXPECT_EQ(simples, rapido) << inicio;
+    }
+}
