@@ -370,15 +370,12 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
 
 namespace {
 
-constexpr uint32_t entradaDecodificacao(uint32_t sym1, uint32_t sym2, uint32_t usados, uint32_t len1, uint32_t qtd) {
-    return sym1 | sym2 << 8 | usados << 16 | len1 << 21 | qtd << 26;
-}
-
 // Follows the bits of `indice` (the first of DECODE_BITS at the top) from
-// `no`, starting `pulados` bits in, until a leaf or the last bit; returns the
-// node reached and sets `passos` to the bits it took.
-const Arvore* caminha(const Arvore* no, uint32_t indice, int pulados, int* passos) {
-    int k = pulados;
+// the root, starting `pulados` bits in, until a leaf or the last bit; returns
+// the node reached and sets `passos` to the bits it took.
+const Arvore* caminha(const Arvore* root, uint32_t indice, uint32_t pulados, uint32_t* passos) {
+    const Arvore* no = root;
+    uint32_t k = pulados;
     while (no->esq && k < DECODE_BITS) {
         no = (indice >> (DECODE_BITS - 1 - k)) & 1 ? no->dir : no->esq;
         k++;
@@ -387,24 +384,55 @@ const Arvore* caminha(const Arvore* no, uint32_t indice, int pulados, int* passo
     return no;
 }
 
+uint64_t entradaDe(const Arvore* root, uint32_t indice, const Arvore** longo) {
+    uint64_t simbolos = 0;
+    uint32_t usados = 0, len1 = 0, qtd = 0;
+    while (qtd < DECODE_MAX_SIMBOLOS) {
+        uint32_t passos;
+        const Arvore* no = caminha(root, indice, usados, &passos);
+        if (no->esq) {
+            if (qtd == 0) *longo = no;
+            break;
+        }
+        simbolos |= static_cast<uint64_t>(no->simbolo) << (8 * qtd);
+        usados += passos;
+        if (qtd == 0) len1 = passos;
+        qtd++;
+    }
+    return simbolos | static_cast<uint64_t>(usados) << 32 | static_cast<uint64_t>(len1) << 40 |
+           static_cast<uint64_t>(qtd) << 48;
+}
+
+// Depth of every leaf, or -1 in `profundidade` when they differ.
+void profundidadeUnica(const Arvore* no, int nivel, int* profundidade) {
+    if (no->esq) {
+        profundidadeUnica(no->esq, nivel + 1, profundidade);
+        profundidadeUnica(no->dir, nivel + 1, profundidade);
+    } else if (*profundidade == 0) {
+        *profundidade = nivel;
+    } else if (*profundidade != nivel) {
+        *profundidade = -1;
+    }
+}
+
 }  // namespace
 
 void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
     tabela->raiz = root;
     tabela->entrada.fill(0);
     tabela->longo.fill(nullptr);
+    tabela->todos8 = false;
     if (!root || !root->esq) return;  // a lone leaf reads no bits
-    for (uint32_t i = 0; i < (1u << DECODE_BITS); i++) {
-        int len1, len2;
-        const Arvore* primeiro = caminha(root, i, 0, &len1);
-        if (primeiro->esq) {
-            tabela->longo[i] = primeiro;
-            continue;
+    for (uint32_t i = 0; i < (1u << DECODE_BITS); i++) tabela->entrada[i] = entradaDe(root, i, &tabela->longo[i]);
+    int profundidade = 0;
+    profundidadeUnica(root, 0, &profundidade);
+    if (profundidade == 8) {
+        tabela->todos8 = true;
+        for (uint32_t b = 0; b < 256; b++) {
+            const Arvore* no = root;
+            for (int k = 7; k >= 0; k--) no = (b >> k) & 1 ? no->dir : no->esq;
+            tabela->simbolo8[b] = no->simbolo;
         }
-        const Arvore* segundo = caminha(root, i, len1, &len2);
-        tabela->entrada[i] = segundo->esq
-                                 ? entradaDecodificacao(primeiro->simbolo, 0, len1, len1, 1)
-                                 : entradaDecodificacao(primeiro->simbolo, segundo->simbolo, len1 + len2, len1, 2);
     }
 }
 
@@ -414,26 +442,37 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
         memset(out, raiz->simbolo, count);
         return count;
     }
-    const uint32_t* entrada = tabela.entrada.data();
+    const uint64_t* entrada = tabela.entrada.data();
     uint64_t buf = r->buf;
     uint32_t n = r->n;
     const uint8_t* p = r->p;
     const uint8_t* const fim = r->fim;
     size_t i = 0;
 
-    // Fast loop: a refill leaves at least 56 bits, enough for K lookups of
+    // Fast loops: a refill leaves at least 56 bits, enough for K lookups of
     // DECODE_BITS bits. The margin keeps every 8-byte load inside the input,
     // even for the longest code a valid tree holds (255 bits).
-    constexpr int K = 56 / DECODE_BITS;
     static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
-    while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= 2 * K) {
+    if (tabela.todos8) {
+        // Seven whole bytes after each refill, each one symbol.
+        while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= 7) {
+            buf |= carregaBE64(p) >> n;
+            p += (63 - n) >> 3;
+            n |= 56;
+            for (int k = 0; k < 7; k++) out[i + k] = tabela.simbolo8[(buf >> (56 - 8 * k)) & 0xff];
+            i += 7;
+            buf <<= 56;
+            n -= 56;
+        }
+    }
+    constexpr int K = 56 / DECODE_BITS;
+    while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= DECODE_MAX_SIMBOLOS * K) {
         buf |= carregaBE64(p) >> n;
         p += (63 - n) >> 3;
         n |= 56;
         for (int k = 0; k < K; k++) {
-            const uint32_t e = entrada[buf >> (64 - DECODE_BITS)];
-            const uint32_t qtd = e >> 26;
-            if (qtd == 0) {
+            const uint64_t e = entrada[buf >> (64 - DECODE_BITS)];
+            if (entradaQtd(e) == 0) {
                 const Arvore* no = tabela.longo[buf >> (64 - DECODE_BITS)];
                 buf <<= DECODE_BITS;
                 n -= DECODE_BITS;
@@ -450,12 +489,11 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
                 out[i++] = no->simbolo;
                 break;
             }
-            out[i] = static_cast<uint8_t>(e);
-            out[i + 1] = static_cast<uint8_t>(e >> 8);
-            i += qtd;
-            const uint32_t usados = (e >> 16) & 31;
-            buf <<= usados;
-            n -= usados;
+            const uint32_t simbolos = entradaSimbolos(e);
+            memcpy(out + i, &simbolos, sizeof simbolos);  // little-endian: the first symbol first
+            i += entradaQtd(e);
+            buf <<= entradaUsados(e);
+            n -= entradaUsados(e);
         }
     }
 
@@ -467,8 +505,8 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
             buf |= static_cast<uint64_t>(*p++) << (56 - n);
             n += 8;
         }
-        const uint32_t e = entrada[buf >> (64 - DECODE_BITS)];
-        if ((e >> 26) == 0) {
+        const uint64_t e = entrada[buf >> (64 - DECODE_BITS)];
+        if (entradaQtd(e) == 0) {
             if (n < DECODE_BITS) break;
             const Arvore* no = tabela.longo[buf >> (64 - DECODE_BITS)];
             buf <<= DECODE_BITS;
@@ -486,7 +524,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
             if (no->esq) break;
             out[i++] = no->simbolo;
         } else {
-            const uint32_t len1 = (e >> 21) & 31;
+            const uint32_t len1 = entradaLen1(e);
             if (len1 > n) break;
             out[i++] = static_cast<uint8_t>(e);
             buf <<= len1;

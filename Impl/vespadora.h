@@ -52,20 +52,30 @@ inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) { re
 bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
 
 // Decoding table: entry i says what the next DECODE_BITS bits, read as the
-// number i, decode to. Layout of an entry:
-//   bits  0..7   first symbol
-//   bits  8..15  second symbol (when the count is 2)
-//   bits 16..20  bits taken by the symbols of the entry
-//   bits 21..25  bits taken by the first symbol alone
-//   bits 26..27  count of symbols: 1 or 2, or 0 for a code longer than
+// number i, decode to: as many whole codes as fit in them, up to four.
+// Layout of an entry:
+//   bits  0..31  the symbols, the first in the low byte
+//   bits 32..39  bits taken by all the symbols of the entry
+//   bits 40..47  bits taken by the first symbol alone
+//   bits 48..55  count of symbols, 1 to 4; 0 for a code longer than
 //                DECODE_BITS, which goes on from the node `longo[i]` reached
 //                after DECODE_BITS bits
-constexpr int DECODE_BITS = 11;
+constexpr int DECODE_BITS = 12;
+constexpr int DECODE_MAX_SIMBOLOS = 4;
+
+inline uint32_t entradaSimbolos(uint64_t e) { return static_cast<uint32_t>(e); }
+inline uint32_t entradaUsados(uint64_t e) { return static_cast<uint32_t>(e >> 32) & 0xff; }
+inline uint32_t entradaLen1(uint64_t e) { return static_cast<uint32_t>(e >> 40) & 0xff; }
+inline uint32_t entradaQtd(uint64_t e) { return static_cast<uint32_t>(e >> 48) & 0xff; }
 
 struct TabelaDecodificacao {
-    std::array<uint32_t, 1 << DECODE_BITS> entrada;
+    std::array<uint64_t, 1 << DECODE_BITS> entrada;
     std::array<const Arvore*, 1 << DECODE_BITS> longo;
     const Arvore* raiz;
+    // When every code has 8 bits (256 leaves, all at depth 8, as for random
+    // bytes), each byte of the stream, wherever it starts, is one symbol.
+    bool todos8;
+    std::array<uint8_t, 256> simbolo8;
 };
 
 void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root);

@@ -183,14 +183,14 @@ TEST(FastPath, TableEntriesMatchAWalkOfTheTree) {
             const Arvore* no = m.root.get();
             uint32_t len = 0;
             while (no->esq && len < DECODE_BITS) no = (i >> (DECODE_BITS - 1 - len++)) & 1 ? no->dir : no->esq;
-            const uint32_t e = tabela.entrada[i];
+            const uint64_t e = tabela.entrada[i];
             if (no->esq) {
-                EXPECT_EQ(e >> 26, 0u);
+                EXPECT_EQ(entradaQtd(e), 0u);
                 EXPECT_EQ(tabela.longo[i], no);
             } else {
-                ASSERT_NE(e >> 26, 0u) << c.nome << " " << i;
-                EXPECT_EQ(e & 0xff, no->simbolo) << c.nome << " " << i;
-                EXPECT_EQ((e >> 21) & 31, len) << c.nome << " " << i;
+                ASSERT_NE(entradaQtd(e), 0u) << c.nome << " " << i;
+                EXPECT_EQ(entradaSimbolos(e) & 0xff, no->simbolo) << c.nome << " " << i;
+                EXPECT_EQ(entradaLen1(e), len) << c.nome << " " << i;
             }
         }
     }
