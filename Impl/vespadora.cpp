@@ -284,49 +284,60 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
         const uint32_t len = table[b].bits;
         codigos->bits[b] = bsPalavra(&table[b]);
         codigos->len[b] = static_cast<uint8_t>(len);
-        codigos->palavra[b] = len <= BW_MAX_PUT ? codigos->bits[b] | len : 0;
+        codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || len > BW_MAX_PUT ? 63 : len);
         if (len > codigos->maxLen) codigos->maxLen = len;
     }
 }
 
 namespace {
 
-// `PorFlush` codes of at most BW_MAX_PUT / PorFlush bits each go into the
-// word between two flushes. A byte without a code has length 0, which makes
-// `semCodigo` wrap around and set its top bit.
-template <int PorFlush>
-bool codificaPalavras(const uint64_t* palavra, const uint8_t* in, size_t size, BitWriter* w) {
+// Groups of `PorFlush` codes go into the word between two flushes. A code
+// of at most `Limite` bits is put directly: after a flush at most 7 bits are
+// pending, and 7 + PorFlush * Limite stays below 64. A longer code, or a byte
+// without a code (`lenRapido` 63 for both), takes the slow branch, which
+// leaves the writer flushed again.
+template <int PorFlush, uint32_t Limite>
+bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    static_assert(7 + PorFlush * Limite <= 63);
+    const uint64_t* bits = codigos.bits.data();
+    const uint8_t* lenRapido = codigos.lenRapido.data();
     uint64_t acc = w->acc;
     uint32_t n = w->n;
     uint8_t* p = w->p;
-    uint32_t semCodigo = 0;
-    size_t i = 0;
-    const size_t inteiros = size - size % PorFlush;
-    for (; i < inteiros; i += PorFlush) {
-        for (int k = 0; k < PorFlush; k++) {
-            const uint64_t e = palavra[in[i + k]];
-            const uint32_t len = static_cast<uint32_t>(e & 63);
-            semCodigo |= len - 1;
-            acc |= (e & ~uint64_t{63}) >> n;
-            n += len;
+    bool semCodigo = false;
+    auto codifica = [&](uint8_t b) {
+        const uint32_t len = lenRapido[b];
+        if (len > Limite) [[unlikely]] {
+            *w = BitWriter{acc, n, p};
+            bwFlush(w);
+            if (codigos.len[b] == 0) semCodigo = true;
+            bwPutLong(w, codigos.bits[b], codigos.len[b]);
+            acc = w->acc;
+            n = w->n;
+            p = w->p;
+            return;
         }
+        acc |= bits[b] >> n;
+        n += len;
+    };
+    auto flush = [&]() {
         guardaBE64(p, acc);
         const uint32_t whole = n & ~7u;
         p += whole / 8;
         acc <<= whole;
         n -= whole;
+    };
+    size_t i = 0;
+    for (; i + PorFlush <= size; i += PorFlush) {
+        for (int k = 0; k < PorFlush; k++) codifica(in[i + k]);
+        flush();
     }
-    w->acc = acc;
-    w->n = n;
-    w->p = p;
     for (; i < size; i++) {
-        const uint64_t e = palavra[in[i]];
-        const uint32_t len = static_cast<uint32_t>(e & 63);
-        semCodigo |= len - 1;
-        bwPut(w, e & ~uint64_t{63}, len);
-        bwFlush(w);
+        codifica(in[i]);
+        flush();
     }
-    return (semCodigo >> 31) == 0;
+    *w = BitWriter{acc, n, p};
+    return !semCodigo;
 }
 
 }  // namespace
@@ -338,34 +349,9 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
         for (size_t i = 0; i < size; i++) diferente |= in[i] ^ static_cast<uint8_t>(codigos.folhaUnica);
         return diferente == 0;
     }
-    const uint64_t* palavra = codigos.palavra.data();
-    switch (codigos.maxLen <= BW_MAX_PUT ? BW_MAX_PUT / codigos.maxLen : 0) {
-        case 0:
-            break;
-        case 1:
-            return codificaPalavras<1>(palavra, in, size, w);
-        case 2:
-            return codificaPalavras<2>(palavra, in, size, w);
-        case 3:
-            return codificaPalavras<3>(palavra, in, size, w);
-        case 4:
-        case 5:
-            return codificaPalavras<4>(palavra, in, size, w);
-        case 6:
-            return codificaPalavras<6>(palavra, in, size, w);
-        case 7:
-            return codificaPalavras<7>(palavra, in, size, w);
-        default:
-            return codificaPalavras<8>(palavra, in, size, w);
-    }
-    // Codes longer than a word's budget: no compressor tree for an input
-    // under 4 GiB has them, but the writer takes them.
-    bool todos = true;
-    for (size_t i = 0; i < size; i++) {
-        todos &= codigos.len[in[i]] != 0;
-        bwPutLong(w, codigos.bits[in[i]], codigos.len[in[i]]);
-    }
-    return todos;
+    if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
+    if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
+    return codificaPalavras<4, 14>(codigos, in, size, w);
 }
 
 namespace {

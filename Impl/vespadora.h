@@ -34,9 +34,11 @@ uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
 
 // Codes of an EncodingTable laid out for the word writer.
 struct CodigosRapidos {
-    std::array<uint64_t, 256> bits;     // the code at the top of the word, zeros below
-    std::array<uint64_t, 256> palavra;  // `bits` with the length in the low 6 bits
+    std::array<uint64_t, 256> bits;  // the code at the top of the word, zeros below
     std::array<uint8_t, 256> len;
+    // `len`, but 63 for a byte without a code or a code too long to put in
+    // one go: both take the encoder's slow branch.
+    std::array<uint8_t, 256> lenRapido;
     uint32_t maxLen;
     int folhaUnica;  // the symbol of a lone-leaf tree (codes of 0 bits), else -1
 };

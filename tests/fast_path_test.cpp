@@ -239,3 +239,16 @@ TEST(FastPath, HistogramMatchesThePlainCount) {
         EXPECT_EQ(simples, rapido) << inicio;
     }
 }
+
+TEST(FastPath, ByteLookupOnlyWhenEveryCodeHasEightBits) {
+    const auto todos = casos();
+    for (const Caso& c : todos) {
+        Modelo m(c.dados, c.contagens);
+        TabelaDecodificacao tabela;
+        preparaDecodificacao(&tabela, m.root.get());
+        bool oito = m.root->esq != nullptr;
+        for (int b = 0; b < 256; b++) oito &= m.table[b].bits == 8;
+        EXPECT_EQ(tabela.todos8, oito) << c.nome;
+        EXPECT_EQ(tabela.todos8, std::string(c.nome) == "random") << c.nome;
+    }
+}
