@@ -1,3 +1,201 @@
 #include "vespadora.h"
 
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using Contagens = std::vector<std::pair<uint8_t, uint32_t>>;
+
+const Contagens ABRACADABRA = {{'a', 5}, {'b', 2}, {'c', 1}, {'d', 1}, {'r', 2}};
+
+BitStream vazio() {
+    BitStream bs;
+    bsClean(&bs);
+    return bs;
+}
+
+EncodingTable tabelaDe(const Arvore* root) {
+    EncodingTable table{};
+    preencheEncodingTable2(&table, root, vazio());
+    return table;
+}
+
+// Fibonacci counts 1, 1, 2, 3, 5, ... over 34 byte values: the tree is a comb
+// and the two deepest codes are 33 bits long.
+Contagens fibonacci(bool crescente) {
+    uint32_t f[34] = {1, 1};
+    for (int i = 2; i < 34; i++) f[i] = f[i - 1] + f[i - 2];
+    Contagens counts;
+    for (int i = 0; i < 34; i++) counts.emplace_back(static_cast<uint8_t>(7 * i + 3), f[crescente ? i : 33 - i]);
+    return counts;
+}
+
+// Writes the tree of `counts` and the code of every byte of `mensagem`, reads
+// the tree back and decodes every symbol. Returns the longest code used.
+uint32_t idaEVolta(const Contagens& counts, const std::vector<uint8_t>& mensagem) {
+    ArvorePtr root = arvoreDe(counts);
+    const EncodingTable table = tabelaDe(root.get());
+    TempFile file;
+    EncodedOutput* out = criaEncodedOutput(file.f);
+    encodedOutputWriteTree(out, root.get());
+    uint64_t bits = 10 * counts.size() - 1;
+    uint32_t maior = 0;
+    for (uint8_t b : mensagem) {
+        encodedOutputWrite(out, &table[b]);
+        bits += table[b].bits;
+        maior = std::max(maior, table[b].bits);
+    }
+    EXPECT_EQ(destroiEncodedOutput(out), (bits + 7) / 8);
+    EXPECT_EQ(file.bytes().size(), (bits + 7) / 8);
+
+    rewind(file.f);
+    EncodedInput* bsi = criaEncodedInput(file.f);
+    ArvorePtr lida(encodedInputReadTree(bsi));
+    EXPECT_NE(lida, nullptr);
+    for (size_t i = 0; lida && i < mensagem.size(); i++) {
+        const uint8_t b = decodeByte(lida.get(), bsi);
+        if (b != mensagem[i]) {
+            ADD_FAILURE() << "symbol " << i << " decoded as " << int{b} << ", expected " << int{mensagem[i]};
+            break;
+        }
+    }
+    EXPECT_EQ(bsi->exhausted, 0);
+    destroiEncodedInput(bsi);
+    return maior;
+}
+
+}  // namespace
+
+TEST(EncodingTable, AbracadabraCodes) {
+    const EncodingTable table = tabelaDe(arvoreDe(ABRACADABRA).get());
+    const std::pair<uint8_t, const char*> codes[] = {
+        {'a', "0"}, {'b', "10"}, {'r', "110"}, {'c', "1110"}, {'d', "1111"}};
+    for (const auto& [simbolo, code] : codes) EXPECT_EQ(bitString(table[simbolo]), code) << simbolo;
+    EXPECT_EQ(table['c'].data[0], 0xE0);
+    EXPECT_EQ(table['c'].bits, 4u);
+    std::string comCodigo;
+    for (int b = 0; b < 256; b++)
+        if (table[b].bits) comCodigo += static_cast<char>(b);
+    EXPECT_EQ(comCodigo, "abcdr");
+}
+
+TEST(EncodingTable, LoneLeafTwoLeavesAndNoTree) {
+    EncodingTable table;
+    BitStream marca = vazio();
+    marca.bits = 5;  // stands for "never written"
+    table.fill(marca);
+    preencheEncodingTable(&table, nullptr);
+    preencheEncodingTable2(&table, nullptr, vazio());
+    preencheEncodingTable2(&table, arvoreDe({{'x', 3}}).get(), vazio());
+    EXPECT_EQ(table['x'].bits, 0u);
+    EXPECT_EQ(table['y'].bits, 5u);
+
+    const EncodingTable dois = tabelaDe(arvoreDe({{0x00, 1}, {0xFF, 1}}).get());
+    EXPECT_EQ(bitString(dois[0x00]), "0");
+    EXPECT_EQ(bitString(dois[0xFF]), "1");
+}
+
+TEST(EncodingTable, BothFrontEndsGiveTheSameTable) {
+    Contagens todos;
+    for (int b = 0; b < 256; b++) todos.emplace_back(static_cast<uint8_t>(b), static_cast<uint32_t>(b % 13 + 1));
+    const Contagens casos[] = {{{'x', 3}}, {{'a', 1}, {'b', 1}}, ABRACADABRA, todos, fibonacci(true), fibonacci(false)};
+    for (const Contagens& counts : casos) {
+        ArvorePtr root = arvoreDe(counts);
+        EncodingTable um{}, dois{};
+        preencheEncodingTable(&um, root.get());
+        preencheEncodingTable2(&dois, root.get(), vazio());
+        for (int b = 0; b < 256; b++) EXPECT_EQ(bitString(um[b]), bitString(dois[b])) << counts.size() << " " << b;
+    }
+}
+
+TEST(Codec, EncodesToKnownStreams) {
+    // Tree bits, then every byte's code, then zero padding.
+    const struct {
+        std::string entrada;
+        std::vector<uint8_t> fluxo;
+    } casos[] = {
+        {"abracadabra", {0x58, 0x56, 0x25, 0xC9, 0x63, 0xB2, 0x2C, 0xE7, 0xAC}},
+        {"ab", {0x58, 0x6C, 0x48}},
+        {"aaaa", {0xB0, 0x80}},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.entrada);
+        ArvorePtr root = arvoreDe(countsOf(bytesOf(c.entrada)));
+        const EncodingTable table = tabelaDe(root.get());
+        TempFile saida;
+        EncodedOutput* out = criaEncodedOutput(saida.f);
+        encodedOutputWriteTree(out, root.get());
+        for (char b : c.entrada) encodedOutputWrite(out, &table[static_cast<uint8_t>(b)]);
+        EXPECT_EQ(destroiEncodedOutput(out), c.fluxo.size());
+        EXPECT_EQ(saida.bytes(), c.fluxo);
+    }
+}
+
+TEST(Codec, DecodeReadsExactlyTheBitsOfEachCode) {
+    // abracadabra's tree (49 bits), the codes of d, a, c, b, r, a (15 bits),
+    // then the first bit of b, which the zero padding completes; the rest of
+    // the padding decodes as six a.
+    const std::string arvore = "0101100001010110001001011100100101100011101100100";
+    TempFile file(packBits(arvore + "1111" + "0" + "1110" + "10" + "110" + "0" + "1"));
+    EncodedInput* bsi = criaEncodedInput(file.f);
+    ArvorePtr root(encodedInputReadTree(bsi));
+    ASSERT_NE(root, nullptr);
+    for (char expected : std::string("dacbrabaaaaaa")) EXPECT_EQ(decodeByte(root.get(), bsi), expected);
+    EXPECT_EQ(bsi->exhausted, 0);
+    decodeByte(root.get(), bsi);
+    EXPECT_EQ(bsi->exhausted, 1);
+    destroiEncodedInput(bsi);
+}
+
+TEST(Codec, LoneLeafDecodesWithoutReadingBits) {
+    TempFile file({0xB0, 0x80});
+    EncodedInput* bsi = criaEncodedInput(file.f);
+    ArvorePtr root(encodedInputReadTree(bsi));
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(bsi->pos, 9);
+    for (int i = 0; i < 1000; i++) ASSERT_EQ(decodeByte(root.get(), bsi), 'a');
+    EXPECT_EQ(bsi->pos, 9);
+    EXPECT_EQ(bsi->exhausted, 0);
+    destroiEncodedInput(bsi);
+}
+
+TEST(Frequencies, CountsEveryByteValueBlockAfterBlock) {
+    std::vector<uint8_t> dados = bytesOf("abracadabra");
+    for (int b = 0; b < 256; b++) dados.push_back(static_cast<uint8_t>(b));  // 0x00 and 0xFF too
+    FrequencyTable freq{};
+    contaFrequencias(dados.data(), 0, &freq);
+    contaFrequencias(dados.data(), 7, &freq);
+    contaFrequencias(dados.data() + 7, dados.size() - 7, &freq);
+    for (int b = 0; b < 256; b++) {
+        const uint32_t extra = b == 'a' ? 5 : b == 'b' || b == 'r' ? 2 : b == 'c' || b == 'd' ? 1 : 0;
+        EXPECT_EQ(freq[b], 1 + extra) << b;
+    }
+}
+
+TEST(Codec, RoundTripOfRandomSkewedAndFibonacciInputs) {
+    const unsigned seed = 0x5EED1234;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> uniforme(20000), enviesado(20000), dois(3000), um(500, 0xFF);
+    for (auto& b : uniforme) b = static_cast<uint8_t>(rng());
+    // About half the bytes are 0xFF, a quarter 0xFE, ...; now and then a 0x00.
+    for (auto& b : enviesado) b = rng() % 97 ? static_cast<uint8_t>(0xFF - std::countl_zero(uint32_t(rng()) | 1)) : 0;
+    for (auto& b : dois) b = rng() % 10 ? 0x00 : 0x80;
+    for (const auto* m : {&uniforme, &enviesado, &dois, &um}) {
+        SCOPED_TRACE(m->size());
+        idaEVolta(countsOf(*m), *m);
+    }
+
+    for (bool crescente : {true, false}) {
+        SCOPED_TRACE(crescente ? "Fibonacci counts ascending" : "Fibonacci counts descending");
+        const Contagens counts = fibonacci(crescente);
+        std::vector<uint8_t> mensagem(5000);
+        for (auto& b : mensagem) b = counts[rng() % counts.size()].first;
+        EXPECT_EQ(idaEVolta(counts, mensagem), 33u);
+    }
+}

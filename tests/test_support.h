@@ -1,0 +1,86 @@
+// Small helpers shared by the unit tests: temporary files, bit strings and
+// trees built from byte counts the way the compressor builds them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bitstream.h"
+#include "heap.h"
+
+// An anonymous temporary file, closed when the object goes away.
+struct TempFile {
+    FILE* f = tmpfile();
+    TempFile() {
+        if (!f) throw std::runtime_error("tmpfile failed");
+    }
+    explicit TempFile(const std::vector<uint8_t>& bytes) : TempFile() {
+        if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+        rewind(f);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { fclose(f); }
+
+    // Everything in the file; the file position is left where it was.
+    std::vector<uint8_t> bytes() const {
+        fflush(f);
+        const long pos = ftell(f);
+        rewind(f);
+        std::vector<uint8_t> all;
+        for (int c; (c = fgetc(f)) != EOF;) all.push_back(static_cast<uint8_t>(c));
+        fseek(f, pos, SEEK_SET);
+        return all;
+    }
+};
+
+// "1011..." <-> bits, first bit first.
+inline std::string bitString(const BitStream& bs) {
+    std::string s;
+    for (uint32_t i = 0; i < bs.bits; i++) s += bsAt(static_cast<int>(i), &bs) ? '1' : '0';
+    return s;
+}
+
+inline std::string byteBits(uint8_t b) {
+    std::string s;
+    for (int i = 7; i >= 0; i--) s += ((b >> i) & 1) ? '1' : '0';
+    return s;
+}
+
+inline std::vector<uint8_t> packBits(const std::string& bits) {
+    std::vector<uint8_t> out((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); i++)
+        if (bits[i] == '1') out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    return out;
+}
+
+struct ArvoreDeleter {
+    void operator()(Arvore* t) const { destroiArvore(t); }
+};
+using ArvorePtr = std::unique_ptr<Arvore, ArvoreDeleter>;
+
+// The compressor's tree for these counts: one leaf per byte with a non-zero
+// count, inserted in ascending byte order, then merged.
+inline ArvorePtr arvoreDe(const std::vector<std::pair<uint8_t, uint32_t>>& counts) {
+    Heap* h = criaHeap(256);
+    for (const auto& [simbolo, freq] : counts) insere(h, criaFolha(simbolo), freq);
+    Arvore* root = huffman(h);
+    destroiHeap(h);
+    return ArvorePtr(root);
+}
+
+inline std::vector<std::pair<uint8_t, uint32_t>> countsOf(const std::vector<uint8_t>& data) {
+    uint32_t freq[256] = {};
+    for (uint8_t b : data) freq[b]++;
+    std::vector<std::pair<uint8_t, uint32_t>> counts;
+    for (int b = 0; b < 256; b++)
+        if (freq[b]) counts.emplace_back(static_cast<uint8_t>(b), freq[b]);
+    return counts;
+}
+
+inline std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
