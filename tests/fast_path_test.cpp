@@ -101,7 +101,7 @@ struct Decodificacoes {
 };
 
 Decodificacoes decodificaAmbos(const std::vector<uint8_t>& stream, size_t count) {
-    Decodificacoes d;
+    Decodificacoes d{};
     TempFile f(stream);
     EncodedInput* bsi = criaEncodedInput(f.f);
     ArvorePtr root(encodedInputReadTree(bsi));
