@@ -1,0 +1,15 @@
+# Replaces CORPUS with a copy of the committed SEEDS (so that fuzzing never
+# writes into the source tree) and makes sure ARTIFACTS exists.
+foreach(var SEEDS CORPUS ARTIFACTS)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${CORPUS}")
+file(MAKE_DIRECTORY "${CORPUS}" "${ARTIFACTS}")
+if(IS_DIRECTORY "${SEEDS}")
+  file(COPY "${SEEDS}/" DESTINATION "${CORPUS}")
+endif()
+file(GLOB seeds "${CORPUS}/*")
+list(LENGTH seeds count)
+message(STATUS "${CORPUS}: ${count} seed files")

@@ -1,0 +1,207 @@
+// libFuzzer target: the whole decompressor, from the bytes of a compressed
+// file to the restored file on disk.
+//
+// Every input is written to a file and given to `decode`, which must either
+// succeed with exactly as many bytes as the header announces, or fail and
+// leave no output file behind. Both outcomes are also checked against a
+// decoding of the same bytes by the bit-by-bit functions (`bsiPop`,
+// `decodeByte`), which the driver's table-driven decoder must agree with:
+// the same bytes out, and failure on exactly the same inputs.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vespadora.h"
+
+namespace {
+
+// Largest output file the target lets `decode` write. A tree that is a lone
+// leaf restores its header's count of bytes from no bits at all, so a 6-byte
+// input can legitimately ask for 4 GiB; past this limit the write fails with
+// EFBIG, which exercises the decoder's write-error path. Any other tree spends
+// at least one bit per restored byte, so for inputs up to 64 KiB (-max_len)
+// the output stays below 512 KiB and never meets the limit.
+constexpr rlim_t LIMITE_SAIDA = 1 << 20;
+
+std::string diretorio;
+std::string entrada;
+std::string saida;
+
+void removeDiretorio() {
+    unlink(entrada.c_str());
+    unlink(saida.c_str());
+    rmdir(diretorio.c_str());
+}
+
+void criaDiretorio() {
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : P_tmpdir;
+    std::string modelo = std::string(base) + "/vespadora-fuzz-decode-XXXXXX";
+    if (!mkdtemp(modelo.data())) {
+        perror("mkdtemp");
+        abort();
+    }
+    diretorio = modelo;
+    entrada = diretorio + "/in";
+    saida = diretorio + "/out";
+    atexit(removeDiretorio);
+}
+
+struct rlimit limiteOriginal;
+
+// The limit holds only while `decode` runs, so that libFuzzer's own files
+// (corpus, artifacts, -merge control files) are never cut short. SIGXFSZ is
+// ignored, as the program's main does, so that the decoder sees a failed
+// write and not a signal; this is done on the first run and not in
+// LLVMFuzzerInitialize because libFuzzer installs its signal handlers after
+// that hook.
+void limitaSaida() {
+    static const bool preparado = [] {
+        signal(SIGXFSZ, SIG_IGN);
+        if (getrlimit(RLIMIT_FSIZE, &limiteOriginal) != 0) abort();
+        return true;
+    }();
+    (void)preparado;
+    struct rlimit limite = limiteOriginal;
+    if (limite.rlim_cur == RLIM_INFINITY || limite.rlim_cur > LIMITE_SAIDA) limite.rlim_cur = LIMITE_SAIDA;
+    if (setrlimit(RLIMIT_FSIZE, &limite) != 0) abort();
+}
+
+void liberaSaida() {
+    if (setrlimit(RLIMIT_FSIZE, &limiteOriginal) != 0) abort();
+}
+
+bool escreveArquivo(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = fwrite(data, 1, size, f) == size;
+    return fclose(f) == 0 && ok;
+}
+
+bool leArquivo(const std::string& path, std::vector<uint8_t>* conteudo) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    conteudo->clear();
+    uint8_t bloco[65536];
+    size_t lidos;
+    while ((lidos = fread(bloco, 1, sizeof bloco, f)) > 0) conteudo->insert(conteudo->end(), bloco, bloco + lidos);
+    const bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+uint32_t cabecalho(const uint8_t* data) {
+    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+           static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+}
+
+enum class Referencia { Ok, Corrompido, Grande };
+
+// The compressed file decoded one bit at a time: header, pre-order tree, then
+// one tree walk per byte. A count above LIMITE_SAIDA is not decoded.
+Referencia decodificaReferencia(const uint8_t* data, size_t size, std::vector<uint8_t>* saida) {
+    saida->clear();
+    if (size < 4) return Referencia::Corrompido;
+    const uint32_t total = cabecalho(data);
+    if (total > LIMITE_SAIDA) return Referencia::Grande;
+    // The header alone is an empty file; with a count above 0 it is truncated.
+    if (size == 4) return total == 0 ? Referencia::Ok : Referencia::Corrompido;
+
+    FILE* f = fmemopen(const_cast<uint8_t*>(data) + 4, size - 4, "rb");
+    if (!f) abort();
+    EncodedInput* bsi = criaEncodedInput(f);
+    Arvore* raiz = encodedInputReadTree(bsi);
+    Referencia r = Referencia::Corrompido;
+    if (raiz) {
+        saida->reserve(total);
+        for (uint32_t i = 0; i < total && !bsi->exhausted; i++) saida->push_back(decodeByte(raiz, bsi));
+        if (!bsi->exhausted) r = Referencia::Ok;
+    }
+    destroiArvore(raiz);
+    destroiEncodedInput(bsi);
+    fclose(f);
+    if (r != Referencia::Ok) saida->clear();
+    return r;
+}
+
+bool existe(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The drivers report progress on stdout; one line per run would drown
+    // libFuzzer's own output, which goes to stderr.
+    if (!freopen("/dev/null", "w", stdout)) abort();
+    criaDiretorio();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!escreveArquivo(entrada, data, size)) {
+        perror("writing the fuzz input");
+        abort();
+    }
+    limitaSaida();
+    const int status = decode(entrada.c_str(), saida.c_str());
+    liberaSaida();
+    if (status != 0 && status != 1) {
+        fprintf(stderr, "decode returned %d\n", status);
+        __builtin_trap();
+    }
+    struct stat st;
+    const bool temSaida = stat(saida.c_str(), &st) == 0;
+    if (status == 1 && existe(saida)) {
+        fprintf(stderr, "decode failed but left %s behind\n", saida.c_str());
+        __builtin_trap();
+    }
+    if (status == 0) {
+        if (!temSaida || size < 4) {
+            fprintf(stderr, "decode succeeded without an output file or a header\n");
+            __builtin_trap();
+        }
+        const uint32_t declarado = cabecalho(data);
+        if (static_cast<uint64_t>(st.st_size) != declarado) {
+            fprintf(stderr, "decode wrote %lld bytes, the header says %u\n", static_cast<long long>(st.st_size),
+                    declarado);
+            __builtin_trap();
+        }
+    }
+
+    std::vector<uint8_t> esperado;
+    const Referencia referencia = decodificaReferencia(data, size, &esperado);
+    if (referencia == Referencia::Corrompido && status != 1) {
+        fprintf(stderr, "decode accepted a file that the bit-by-bit decoder finds corrupt or truncated\n");
+        __builtin_trap();
+    }
+    if (referencia == Referencia::Ok) {
+        std::vector<uint8_t> escrito;
+        if (status != 0) {
+            fprintf(stderr, "decode failed on a file that the bit-by-bit decoder restores (%zu bytes)\n",
+                    esperado.size());
+            __builtin_trap();
+        }
+        if (!leArquivo(saida, &escrito)) {
+            perror("reading the restored file");
+            abort();
+        }
+        if (escrito != esperado) {
+            size_t i = 0;
+            while (i < escrito.size() && i < esperado.size() && escrito[i] == esperado[i]) i++;
+            fprintf(stderr, "decode wrote other bytes than the bit-by-bit decoder: first difference at byte %zu\n", i);
+            __builtin_trap();
+        }
+    }
+    unlink(entrada.c_str());
+    unlink(saida.c_str());
+    return 0;
+}
