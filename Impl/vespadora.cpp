@@ -372,7 +372,7 @@ const Arvore* caminha(const Arvore* root, uint32_t indice, uint32_t pulados, uin
 
 uint64_t entradaDe(const Arvore* root, uint32_t indice, const Arvore** longo) {
     uint64_t simbolos = 0;
-    uint32_t usados = 0, len1 = 0, qtd = 0;
+    uint64_t usados = 0, len1 = 0, qtd = 0;
     while (qtd < DECODE_MAX_SIMBOLOS) {
         uint32_t passos;
         const Arvore* no = caminha(root, indice, usados, &passos);
@@ -385,8 +385,7 @@ uint64_t entradaDe(const Arvore* root, uint32_t indice, const Arvore** longo) {
         if (qtd == 0) len1 = passos;
         qtd++;
     }
-    return simbolos | static_cast<uint64_t>(usados) << 32 | static_cast<uint64_t>(len1) << 40 |
-           static_cast<uint64_t>(qtd) << 48;
+    return simbolos << 32 | usados | len1 << 8 | qtd << 16;
 }
 
 // Depth of every leaf, or -1 in `profundidade` when they differ.
@@ -478,7 +477,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
             const uint32_t simbolos = entradaSimbolos(e);
             memcpy(out + i, &simbolos, sizeof simbolos);  // little-endian: the first symbol first
             i += entradaQtd(e);
-            buf <<= entradaUsados(e);
+            buf <<= e & 63;  // entradaUsados, which is below 64
             n -= entradaUsados(e);
         }
     }
@@ -512,7 +511,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
         } else {
             const uint32_t len1 = entradaLen1(e);
             if (len1 > n) break;
-            out[i++] = static_cast<uint8_t>(e);
+            out[i++] = static_cast<uint8_t>(entradaSimbolos(e));
             buf <<= len1;
             n -= len1;
         }

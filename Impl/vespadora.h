@@ -55,20 +55,21 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
 
 // Decoding table: entry i says what the next DECODE_BITS bits, read as the
 // number i, decode to: as many whole codes as fit in them, up to four.
-// Layout of an entry:
-//   bits  0..31  the symbols, the first in the low byte
-//   bits 32..39  bits taken by all the symbols of the entry
-//   bits 40..47  bits taken by the first symbol alone
-//   bits 48..55  count of symbols, 1 to 4; 0 for a code longer than
+// Layout of an entry (the bit count sits in the low byte, so that shifting
+// the bit buffer by it needs no extraction):
+//   bits  0..7   bits taken by all the symbols of the entry
+//   bits  8..15  bits taken by the first symbol alone
+//   bits 16..23  count of symbols, 1 to 4; 0 for a code longer than
 //                DECODE_BITS, which goes on from the node `longo[i]` reached
 //                after DECODE_BITS bits
+//   bits 32..63  the symbols, the first in the low byte
 constexpr int DECODE_BITS = 12;
 constexpr int DECODE_MAX_SIMBOLOS = 4;
 
-inline uint32_t entradaSimbolos(uint64_t e) { return static_cast<uint32_t>(e); }
-inline uint32_t entradaUsados(uint64_t e) { return static_cast<uint32_t>(e >> 32) & 0xff; }
-inline uint32_t entradaLen1(uint64_t e) { return static_cast<uint32_t>(e >> 40) & 0xff; }
-inline uint32_t entradaQtd(uint64_t e) { return static_cast<uint32_t>(e >> 48) & 0xff; }
+inline uint32_t entradaUsados(uint64_t e) { return static_cast<uint32_t>(e) & 0xff; }
+inline uint32_t entradaLen1(uint64_t e) { return static_cast<uint32_t>(e >> 8) & 0xff; }
+inline uint32_t entradaQtd(uint64_t e) { return static_cast<uint32_t>(e >> 16) & 0xff; }
+inline uint32_t entradaSimbolos(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
 
 struct TabelaDecodificacao {
     std::array<uint64_t, 1 << DECODE_BITS> entrada;
