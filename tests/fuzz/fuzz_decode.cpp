@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "vespadora.h"
 
 namespace {
@@ -31,28 +32,8 @@ namespace {
 // the output stays below 512 KiB and never meets the limit.
 constexpr rlim_t LIMITE_SAIDA = 1 << 20;
 
-std::string diretorio;
 std::string entrada;
 std::string saida;
-
-void removeDiretorio() {
-    unlink(entrada.c_str());
-    unlink(saida.c_str());
-    rmdir(diretorio.c_str());
-}
-
-void criaDiretorio() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : P_tmpdir;
-    std::string modelo = std::string(base) + "/vespadora-fuzz-decode-XXXXXX";
-    if (!mkdtemp(modelo.data())) {
-        perror("mkdtemp");
-        abort();
-    }
-    diretorio = modelo;
-    entrada = diretorio + "/in";
-    saida = diretorio + "/out";
-    atexit(removeDiretorio);
-}
 
 struct rlimit limiteOriginal;
 
@@ -78,28 +59,9 @@ void liberaSaida() {
     if (setrlimit(RLIMIT_FSIZE, &limiteOriginal) != 0) abort();
 }
 
-bool escreveArquivo(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = fwrite(data, 1, size, f) == size;
-    return fclose(f) == 0 && ok;
-}
-
-bool leArquivo(const std::string& path, std::vector<uint8_t>* conteudo) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    conteudo->clear();
-    uint8_t bloco[65536];
-    size_t lidos;
-    while ((lidos = fread(bloco, 1, sizeof bloco, f)) > 0) conteudo->insert(conteudo->end(), bloco, bloco + lidos);
-    const bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
-
 uint32_t cabecalho(const uint8_t* data) {
-    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-           static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16 |
+           static_cast<uint32_t>(data[3]) << 24;
 }
 
 enum class Referencia { Ok, Corrompido, Grande };
@@ -142,7 +104,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The drivers report progress on stdout; one line per run would drown
     // libFuzzer's own output, which goes to stderr.
     if (!freopen("/dev/null", "w", stdout)) abort();
-    criaDiretorio();
+    criaDiretorioFuzz("decode");
+    entrada = arquivoFuzz("in");
+    saida = arquivoFuzz("out");
     return 0;
 }
 

@@ -10,61 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "vespadora.h"
 
 namespace {
 
-std::string diretorio;
 std::string original;
 std::string compactado;
 std::string restaurado;
-
-void removeDiretorio() {
-    unlink(original.c_str());
-    unlink(compactado.c_str());
-    unlink(restaurado.c_str());
-    rmdir(diretorio.c_str());
-}
-
-void criaDiretorio() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : P_tmpdir;
-    std::string modelo = std::string(base) + "/vespadora-fuzz-roundtrip-XXXXXX";
-    if (!mkdtemp(modelo.data())) {
-        perror("mkdtemp");
-        abort();
-    }
-    diretorio = modelo;
-    original = diretorio + "/original";
-    compactado = diretorio + "/compactado";
-    restaurado = diretorio + "/restaurado";
-    atexit(removeDiretorio);
-}
-
-bool escreveArquivo(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = fwrite(data, 1, size, f) == size;
-    return fclose(f) == 0 && ok;
-}
-
-bool leArquivo(const std::string& path, std::vector<uint8_t>* conteudo) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    conteudo->clear();
-    uint8_t bloco[65536];
-    size_t lidos;
-    while ((lidos = fread(bloco, 1, sizeof bloco, f)) > 0) conteudo->insert(conteudo->end(), bloco, bloco + lidos);
-    const bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The drivers report progress on stdout; keep libFuzzer's stderr readable.
     if (!freopen("/dev/null", "w", stdout)) abort();
-    criaDiretorio();
+    criaDiretorioFuzz("roundtrip");
+    original = arquivoFuzz("original");
+    compactado = arquivoFuzz("compactado");
+    restaurado = arquivoFuzz("restaurado");
     return 0;
 }
 
