@@ -74,8 +74,10 @@ struct ArquivoSaida {
     ~ArquivoSaida() {
         if (completo) return;
         if (file) {
-            if (regular && !removivel && ftruncate(fileno(file), 0) != 0) {
-                // Nothing more can be done for a link whose target cannot be emptied.
+            // Through a link the target is emptied and the link stays; if
+            // even that fails, nothing more can be done.
+            if (regular && !removivel) {
+                [[maybe_unused]] const int r = ftruncate(fileno(file), 0);
             }
             fclose(file);
         }
@@ -577,7 +579,7 @@ int encode(const char* inputPath, const char* outputPath) {
 
     std::unique_ptr<EncodedOutput, DestroiEncodedOutput> out(criaEncodedOutput(saida.file));
     encodedOutputWriteTree(out.get(), root.get());
-    if (fseek(fonte, 0, SEEK_SET) != 0) return falha(MSG_MUDOU, inputPath);
+    if (fseek(fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
     CodigosRapidos codigos;
     preparaCodigosRapidos(&codigos, *table, root.get());
     SegundaPassagem segunda;

@@ -17,9 +17,9 @@ using EncodingTable = std::array<BitStream, 256>;
 // Inputs must be shorter than 2^32 bytes: the header stores a 32-bit count.
 constexpr uint64_t MAX_ENTRADA = UINT32_MAX;
 
-// Adds the byte values of a block to `freq`. The plain loop is the
-// reference; the fast one spreads consecutive bytes over four count tables,
-// so runs of one value do not wait on their own previous increment.
+// Adds the byte values of a block (under 4 GiB) to `freq`. The plain loop is
+// the reference; the fast one spreads consecutive bytes over four count
+// tables, so runs of one value do not wait on their own previous increment.
 void contaFrequencias(const uint8_t* data, size_t size, FrequencyTable* freq);
 void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq);
 
