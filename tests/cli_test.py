@@ -365,6 +365,36 @@ class Faults(CliCase):
                 self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
 
 
+    def test_memory_exhausted(self):
+        # Address-space limits around what the program needs: below, the loader
+        # itself fails; above, the run succeeds; in between, an allocation fails
+        # and must end in the message, status 1 and no output file.
+        data = random_bytes(7, 300_000)
+        packed = self.compress(data)
+        failures = 0
+        for mode, src in (("c", self.write("plain", data)), ("d", self.write("packed", packed))):
+            for kib in range(3000, 12001, 250):
+                dst = self.path("out")
+                limit = kib * 1024
+                r = subprocess.run([PROGRAM, mode, src, dst], capture_output=True, timeout=60,
+                                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+                if b"AddressSanitizer" in r.stderr:
+                    self.skipTest("the sanitizers need more address space than any limit here")
+                if r.returncode == 127:  # the loader could not map the program
+                    continue
+                with self.subTest(mode=mode, kib=kib):
+                    self.assertGreaterEqual(r.returncode, 0, f"killed by signal {-r.returncode}")
+                    if r.returncode == 1:
+                        failures += 1
+                        self.assertTrue(r.stdout.endswith(b"Erro: mem\xc3\xb3ria insuficiente\n"), r.stdout)
+                        self.assertFalse(os.path.lexists(dst))
+                    else:
+                        self.assertEqual(r.returncode, 0, r.stdout)
+                if os.path.lexists(dst):
+                    os.remove(dst)
+        self.assertGreater(failures, 0, "no limit made an allocation fail")
+
+
 class HugeInput(CliCase):
     def test_four_gigabytes_refused_before_output(self):
         src, dst = self.path("huge"), self.path("out")
