@@ -657,25 +657,28 @@ int decode(const char* inputPath, const char* outputPath) {
     ArquivoPtr entrada(fopen(inputPath, "rb"));
     if (!entrada) return falha("Erro ao abrir arquivo de entrada %s\n", inputPath);
     if (mesmoArquivo(entrada.get(), outputPath)) return falha(MSG_MESMO_ARQUIVO, outputPath);
-    ArquivoSaida saida;
-    if (!abreSaida(&saida, outputPath)) return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
 
+    // The header and the tree are read and checked before the output is
+    // created, so that an input whose header or tree is invalid leaves an
+    // existing output untouched. The console shows the same lines as if
+    // each stage ran in its turn.
     uint8_t cabecalho[4];
     if (fread(cabecalho, 1, sizeof cabecalho, entrada.get()) != sizeof cabecalho)
         return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
     const uint32_t symbolCount = static_cast<uint32_t>(cabecalho[0]) | static_cast<uint32_t>(cabecalho[1]) << 8 |
                                  static_cast<uint32_t>(cabecalho[2]) << 16 | static_cast<uint32_t>(cabecalho[3]) << 24;
-    printf("O arquivo compactado tem %u bytes\n", symbolCount);
-
     std::unique_ptr<EncodedInput, DestroiEncodedInput> bsi(criaEncodedInput(entrada.get()));
-    estagio("1/2 Lendo árvore de Huffman...");
     std::unique_ptr<Arvore, DestroiArvore> root;
     // An empty file may also be stored as its header alone.
     const bool semArvore = symbolCount == 0 && noFim(entrada.get()) && !ferror(entrada.get());
-    if (!semArvore) {
-        root.reset(encodedInputReadTree(bsi.get()));
-        if (!root) return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
-    }
+    if (!semArvore) root.reset(encodedInputReadTree(bsi.get()));
+    const bool arvoreOk = semArvore || root;
+
+    ArquivoSaida saida;
+    if (arvoreOk && !abreSaida(&saida, outputPath)) return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
+    printf("O arquivo compactado tem %u bytes\n", symbolCount);
+    estagio("1/2 Lendo árvore de Huffman...");
+    if (!arvoreOk) return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
     estagioOk();
 
     estagio("2/2 Descomprimindo arquivo...");

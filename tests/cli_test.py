@@ -201,6 +201,17 @@ class OpenErrors(CliCase):
         self.assertEqual(self.vesp("d", src, dst), (1, f"Erro ao abrir arquivo de entrada {src}\n".encode()))
         self.assertEqual(self.read(dst), b"keep me")
 
+    def test_decompress_bad_header_or_tree_keeps_existing_output(self):
+        # Checked before the output is created: the existing file stays.
+        duplicate_leaf = header(5) + pack("0" + leaf(0x61) + leaf(0x61))
+        for name, data in (("short", b"ab"), ("duplicate leaf", duplicate_leaf), ("too deep", header(5) + bytes(64))):
+            with self.subTest(name):
+                src, dst = self.write(name, data), self.write("out", b"keep me")
+                code, out = self.vesp("d", src, dst)
+                self.assertEqual(code, 1, out)
+                self.assertTrue(out.endswith(CORRUPT.format(src).encode()), out)
+                self.assertEqual(self.read(dst), b"keep me")
+
     def test_decompress_output_cannot_be_created(self):
         src, dst = self.write("in", bytes.fromhex(GOLDEN[0][1])), self.path("nowhere/out")
         self.assertEqual(self.vesp("d", src, dst), (1, f"Erro ao criar arquivo de saida: {dst}\n".encode()))
