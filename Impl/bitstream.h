@@ -10,6 +10,7 @@
 #error "vespadora keeps its contract checks in every build: do not define NDEBUG"
 #endif
 
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstdio>
@@ -82,11 +83,11 @@ uint8_t bsiPopByte(EncodedInput* bsi);
 inline uint64_t carregaBE64(const uint8_t* p) {
     uint64_t v;
     memcpy(&v, p, sizeof v);
-    return __builtin_bswap64(v);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
 }
 
 inline void guardaBE64(uint8_t* p, uint64_t v) {
-    v = __builtin_bswap64(v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     memcpy(p, &v, sizeof v);
 }
 

@@ -476,8 +476,10 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
                 out[i++] = no->simbolo;
                 break;
             }
-            const uint32_t simbolos = entradaSimbolos(e);
-            memcpy(out + i, &simbolos, sizeof simbolos);  // little-endian: the first symbol first
+            // The first symbol, in the low byte, goes to out[i].
+            uint32_t simbolos = entradaSimbolos(e);
+            if constexpr (std::endian::native == std::endian::big) simbolos = __builtin_bswap32(simbolos);
+            memcpy(out + i, &simbolos, sizeof simbolos);
             i += entradaQtd(e);
             buf <<= e & 63;  // entradaUsados, which is below 64
             n -= entradaUsados(e);
