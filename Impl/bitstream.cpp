@@ -147,3 +147,25 @@ uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n) {
     *n = bits;
     return palavra;
 }
+
+void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
+    assert(k >= 1 && k <= 7);
+    uint64_t r = *resto;
+    size_t j = 0;
+    // Each word is read before the same 8 bytes are written, so the shift
+    // also works in place.
+    for (; j + 8 <= size; j += 8) {
+        const uint64_t w = carregaBE64(de + j);
+        guardaBE64(para + j, r | w >> k);
+        r = w << (64 - k);
+    }
+    if (j < size) {
+        const size_t sobra = size - j;
+        uint64_t w = 0;
+        for (size_t t = 0; t < sobra; t++) w |= static_cast<uint64_t>(de[j + t]) << (56 - 8 * t);
+        const uint64_t v = r | w >> k;
+        for (size_t t = 0; t < sobra; t++) para[j + t] = static_cast<uint8_t>(v >> (56 - 8 * t));
+        r = w << (8 * sobra - k);
+    }
+    *resto = r;
+}

@@ -139,6 +139,13 @@ inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
     bwFlush(w);
 }
 
+// Cuts a bit string into bytes again after a shift of `k` bits (1 to 7):
+// writes to `para` the `size` bytes made of the top k bits of `*resto`
+// followed by de[0..size) less its last k bits, which are left at the top of
+// `*resto`, zeros below. `para` may be `de`; exactly `size` bytes are read
+// and written.
+void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto);
+
 // Moves the bits pending in an EncodedOutput into a word writer that goes on
 // where it stopped, writing at `p` (16 bytes of room). The EncodedOutput is
 // left empty, so destroying it writes nothing more; the writer is left

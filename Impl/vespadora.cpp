@@ -7,6 +7,11 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VESPADORA_X86_64 1
+#endif
+
 namespace {
 
 // Size of the blocks in which both drivers read and write their files.
@@ -279,6 +284,53 @@ void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* fr
     for (int b = 0; b < 256; b++) (*freq)[b] += conta[0][b] + conta[1][b] + conta[2][b] + conta[3][b];
 }
 
+void substituiBytesPortavel(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    for (size_t i = 0; i < size; i++) out[i] = tabela[in[i]];
+}
+
+namespace {
+
+#ifdef VESPADORA_X86_64
+#define VESPADORA_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// 64 bytes at once: two 128-entry permutes, one for each half of the table,
+// and the top bit of each byte picks between them.
+VESPADORA_VBMI inline __m512i substitui64(const __m512i t[4], __m512i x) {
+    const __m512i baixo = _mm512_permutex2var_epi8(t[0], x, t[1]);
+    const __m512i alto = _mm512_permutex2var_epi8(t[2], x, t[3]);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), baixo, alto);
+}
+
+VESPADORA_VBMI void substituiBytesVbmi(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    __m512i t[4];
+    for (int k = 0; k < 4; k++) t[k] = _mm512_loadu_si512(tabela + 64 * k);
+    size_t i = 0;
+    for (; i + 64 <= size; i += 64) _mm512_storeu_si512(out + i, substitui64(t, _mm512_loadu_si512(in + i)));
+    if (i < size) {
+        const __mmask64 m = ~uint64_t{0} >> (64 - (size - i));
+        _mm512_mask_storeu_epi8(out + i, m, substitui64(t, _mm512_maskz_loadu_epi8(m, in + i)));
+    }
+}
+#endif
+
+using SubstituiBytesFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, size_t);
+
+SubstituiBytesFn escolheSubstituiBytes() {
+#ifdef VESPADORA_X86_64
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
+        return substituiBytesVbmi;
+#endif
+    return substituiBytesPortavel;
+}
+
+const SubstituiBytesFn substituiBytesEscolhida = escolheSubstituiBytes();
+
+}  // namespace
+
+void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    substituiBytesEscolhida(tabela, in, out, size);
+}
+
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root) {
     codigos->maxLen = 0;
     codigos->folhaUnica = root && !root->esq ? root->simbolo : -1;
@@ -288,6 +340,11 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
         codigos->len[b] = static_cast<uint8_t>(len);
         codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || len > BW_MAX_PUT ? 63 : len);
         if (len > codigos->maxLen) codigos->maxLen = len;
+    }
+    codigos->todos8 = true;
+    for (int b = 0; b < 256; b++) {
+        codigos->todos8 &= codigos->len[b] == 8;
+        codigos->codigo8[b] = static_cast<uint8_t>(codigos->bits[b] >> 56);
     }
 }
 
@@ -350,6 +407,13 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
         uint8_t diferente = 0;
         for (size_t i = 0; i < size; i++) diferente |= in[i] ^ static_cast<uint8_t>(codigos.folhaUnica);
         return diferente == 0;
+    }
+    if (codigos.todos8) {
+        // Byte for byte, then shifted behind the bits already pending.
+        substituiBytes(codigos.codigo8.data(), in, w->p, size);
+        if (w->n > 0) deslocaBytes(w->p, w->p, size, w->n, &w->acc);
+        w->p += size;
+        return true;
     }
     if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
     if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
@@ -440,17 +504,27 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
     // DECODE_BITS bits. The margin keeps every 8-byte load inside the input,
     // even for the longest code a valid tree holds (255 bits).
     static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
-    if (tabela.todos8) {
-        // Seven whole bytes after each refill, each one symbol.
-        while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= 7) {
-            buf |= carregaBE64(p) >> n;
-            p += (63 - n) >> 3;
-            n |= 56;
-            for (int k = 0; k < 7; k++) out[i + k] = tabela.simbolo8[(buf >> (56 - 8 * k)) & 0xff];
-            i += 7;
-            buf <<= 56;
-            n -= 56;
+    if (tabela.todos8 && static_cast<size_t>(fim - p) > DECODE_MARGEM) {
+        // Every symbol is a byte of the stream, cut at the bit where it
+        // stands: the whole bytes in `buf` one by one, then the input
+        // realigned behind the bits left in `buf` and mapped as a block.
+        while (n >= 8 && i < count) {
+            out[i++] = tabela.simbolo8[buf >> 56];
+            buf <<= 8;
+            n -= 8;
         }
+        const size_t disponiveis = static_cast<size_t>(fim - p) - DECODE_MARGEM;
+        const size_t m = count - i < disponiveis ? count - i : disponiveis;
+        if (n == 0) {
+            substituiBytes(tabela.simbolo8.data(), p, out + i, m);
+            buf = 0;
+        } else {
+            buf &= ~(~uint64_t{0} >> n);
+            deslocaBytes(p, out + i, m, n, &buf);
+            substituiBytes(tabela.simbolo8.data(), out + i, out + i, m);
+        }
+        p += m;
+        i += m;
     }
     constexpr int K = 56 / DECODE_BITS;
     while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= DECODE_MAX_SIMBOLOS * K) {

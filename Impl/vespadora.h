@@ -32,6 +32,12 @@ uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
 // They write and read exactly the bits of the bit-by-bit functions above,
 // which stay as their reference.
 
+// out[i] = tabela[in[i]] for `size` bytes; `out` may be `in`. Uses the
+// AVX-512 VBMI byte permutes where the CPU has them, else the portable loop,
+// which is their reference.
+void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size);
+void substituiBytesPortavel(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size);
+
 // Codes of an EncodingTable laid out for the word writer.
 struct CodigosRapidos {
     std::array<uint64_t, 256> bits;  // the code at the top of the word, zeros below
@@ -41,6 +47,10 @@ struct CodigosRapidos {
     std::array<uint8_t, 256> lenRapido;
     uint32_t maxLen;
     int folhaUnica;  // the symbol of a lone-leaf tree (codes of 0 bits), else -1
+    // Every byte has a code of 8 bits (a tree of 256 leaves, all at depth 8,
+    // as for random bytes): coding maps each byte to the byte `codigo8`.
+    bool todos8;
+    std::array<uint8_t, 256> codigo8;
 };
 
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);

@@ -3,6 +3,7 @@
 // the decoder.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 
 #include "test_support.h"
@@ -254,5 +255,47 @@ TEST(FastPath, ByteLookupOnlyWhenEveryCodeHasEightBits) {
         for (int b = 0; b < 256; b++) oito &= m.table[b].bits == 8;
         EXPECT_EQ(tabela.todos8, oito) << c.nome;
         EXPECT_EQ(tabela.todos8, std::string(c.nome) == "random") << c.nome;
+    }
+}
+
+// Sizes around the 64-byte steps of the vector path and its masked tail.
+TEST(FastPath, ByteMapMatchesThePortableLoopInPlaceOrNot) {
+    std::mt19937 rng(11);
+    std::array<uint8_t, 256> tabela;
+    for (auto& t : tabela) t = static_cast<uint8_t>(rng());
+    for (size_t size : {0, 1, 63, 64, 65, 127, 128, 200, 1000}) {
+        std::vector<uint8_t> in(size);
+        for (auto& b : in) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> esperado(size + 8, 0xAA), fora(size + 8, 0xAA), dentro = in;
+        substituiBytesPortavel(tabela.data(), in.data(), esperado.data(), size);
+        substituiBytes(tabela.data(), in.data(), fora.data(), size);
+        substituiBytes(tabela.data(), dentro.data(), dentro.data(), size);
+        EXPECT_EQ(fora, esperado) << size;  // the bytes past `size` untouched too
+        EXPECT_EQ(dentro, std::vector<uint8_t>(esperado.begin(), esperado.begin() + static_cast<long>(size))) << size;
+    }
+}
+
+// The shift against the same bits pushed one by one.
+TEST(FastPath, ByteShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
+    std::mt19937 rng(12);
+    for (uint32_t k = 1; k <= 7; k++) {
+        for (size_t size : {0, 1, 7, 8, 9, 23}) {
+            std::vector<uint8_t> de(size);
+            for (auto& b : de) b = static_cast<uint8_t>(rng());
+            const uint64_t frente = static_cast<uint64_t>(rng()) << 56 & ~(~uint64_t{0} >> k);
+            std::vector<int> bits;
+            for (uint32_t t = 0; t < k; t++) bits.push_back(static_cast<int>(frente >> (63 - t) & 1));
+            for (uint8_t b : de)
+                for (int t = 7; t >= 0; t--) bits.push_back(b >> t & 1);
+            std::vector<uint8_t> esperado(size, 0);
+            for (size_t t = 0; t < 8 * size; t++) esperado[t / 8] |= static_cast<uint8_t>(bits[t] << (7 - t % 8));
+            uint64_t resto = 0;
+            for (uint32_t t = 0; t < k; t++) resto |= static_cast<uint64_t>(bits[8 * size + t]) << (63 - t);
+
+            uint64_t r = frente;
+            deslocaBytes(de.data(), de.data(), size, k, &r);
+            EXPECT_EQ(de, esperado) << k << " " << size;
+            EXPECT_EQ(r, resto) << k << " " << size;
+        }
     }
 }
