@@ -487,6 +487,151 @@ void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
     }
 }
 
+namespace {
+
+// A decoding position in the fast region, where every 8-byte load and
+// every walk of a long code stays inside the input (see DECODE_MARGEM).
+struct Cursor {
+    uint64_t buf;  // as in LeitorBits
+    uint32_t n;
+    const uint8_t* p;
+    uint8_t* out;
+};
+
+// Bits of the stream before the cursor, counted from `base`.
+inline int64_t posicao(const Cursor& c, const uint8_t* base) { return 8 * (c.p - base) - c.n; }
+
+// Leaves at least 56 bits in `buf`.
+[[gnu::always_inline]] inline void recarrega(Cursor* c) {
+    c->buf |= carregaBE64(c->p) >> c->n;
+    c->p += (63 - c->n) >> 3;
+    c->n |= 56;
+}
+
+// One table lookup, which needs DECODE_BITS bits in `buf`. Returns false
+// after a code longer than that, whose walk may leave fewer.
+[[gnu::always_inline]] inline bool consome(const TabelaDecodificacao& tabela, Cursor* c) {
+    const uint32_t indice = static_cast<uint32_t>(c->buf >> (64 - DECODE_BITS));
+    const uint64_t e = tabela.entrada[indice];
+    if (entradaQtd(e) == 0) [[unlikely]] {
+        const Arvore* no = tabela.longo[indice];
+        c->buf <<= DECODE_BITS;
+        c->n -= DECODE_BITS;
+        while (no->esq) {
+            if (c->n == 0) recarrega(c);
+            no = c->buf >> 63 ? no->dir : no->esq;
+            c->buf <<= 1;
+            c->n--;
+        }
+        *c->out++ = no->simbolo;
+        return false;
+    }
+    // The first symbol, in the low byte, goes to out[0].
+    uint32_t simbolos = entradaSimbolos(e);
+    if constexpr (std::endian::native == std::endian::big) simbolos = __builtin_bswap32(simbolos);
+    memcpy(c->out, &simbolos, sizeof simbolos);
+    c->out += entradaQtd(e);
+    c->buf <<= e & 63;  // entradaUsados, which is below 64
+    c->n -= entradaUsados(e);
+    return true;
+}
+
+// A refill, then K lookups: at most DECODE_MAX_SIMBOLOS * K symbols.
+constexpr int K = 56 / DECODE_BITS;
+constexpr ptrdiff_t GRUPO = DECODE_MAX_SIMBOLOS * K;
+
+[[gnu::always_inline]] inline void grupo(const TabelaDecodificacao& tabela, Cursor* c) {
+    recarrega(c);
+    for (int k = 0; k < K; k++)
+        if (!consome(tabela, c)) break;
+}
+
+// One refill and one lookup: stops at every place where a lookup starts.
+[[gnu::always_inline]] inline void passo(const TabelaDecodificacao& tabela, Cursor* c) {
+    recarrega(c);
+    consome(tabela, c);
+}
+
+// Input bytes decoded per segment by two cursors, and lookups of the second
+// cursor recorded to find where the first one meets it.
+constexpr ptrdiff_t SEGMENTO = 8 * 1024;
+constexpr int MARCAS = 64;
+
+enum class Encontro { Sim, Nao, SemEspaco };
+
+// A stream of codes is one chain of dependent lookups. To run two chains,
+// a second cursor starts half a segment ahead, at a guessed bit, and
+// decodes into a scratch buffer; a Huffman code almost always falls back
+// into step within a few symbols. When the first cursor reaches a place
+// where the second one also started a lookup, everything the second
+// decoded from there on is what the first would decode, and the first
+// takes that output and the second's place. If they never meet, or the
+// output has no room for what the second decoded, the first cursor goes on
+// alone; `a` is exact in every case.
+Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* limite) {
+    uint8_t rascunho[4 * SEGMENTO];
+    uint8_t* const rascunhoFim = rascunho + sizeof rascunho;
+    const uint8_t* const base = a->p;
+    // The second cursor starts on the same bit of a byte as the first, so
+    // that codes whose lengths are all even, say, can still meet.
+    const uint32_t bit = static_cast<uint32_t>(posicao(*a, base)) & 7;
+    const uint8_t* const q = a->p + SEGMENTO / 2;
+    Cursor b{carregaBE64(q) << bit, 56 - bit, q + 7, rascunho};
+    struct Marca {
+        int64_t posicao;
+        uint8_t* out;
+    } marcas[MARCAS];
+    for (Marca& m : marcas) {
+        m = {posicao(b, base), b.out};
+        passo(tabela, &b);
+    }
+    while (a->p < q && b.p < limite && outFim - a->out >= GRUPO && rascunhoFim - b.out >= GRUPO) {
+        grupo(tabela, a);
+        grupo(tabela, &b);
+    }
+    // The first cursor one lookup at a time, until it meets a recorded
+    // lookup of the second or passes the last one.
+    int k = 0;
+    while (outFim - a->out >= GRUPO && a->p < limite) {
+        const int64_t pos = posicao(*a, base);
+        while (k < MARCAS && marcas[k].posicao < pos) k++;
+        if (k == MARCAS) return Encontro::Nao;
+        if (marcas[k].posicao == pos) {
+            const size_t resto = static_cast<size_t>(b.out - marcas[k].out);
+            if (resto > static_cast<size_t>(outFim - a->out)) return Encontro::SemEspaco;
+            memcpy(a->out, marcas[k].out, resto);
+            *a = Cursor{b.buf, b.n, b.p, a->out + resto};
+            return Encontro::Sim;
+        }
+        passo(tabela, a);
+    }
+    return Encontro::SemEspaco;
+}
+
+// The fast loops from `a` on, two cursors while there is room for them.
+void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim) {
+    if (fim - a->p < static_cast<ptrdiff_t>(DECODE_MARGEM)) return;
+    const uint8_t* const limite = fim - DECODE_MARGEM;
+    // After a segment where the cursors never met, a few go by with one.
+    uint32_t pausa = 0;
+    ptrdiff_t ultimo = 0;  // output of the last segment, to leave room for the next
+    while (limite - a->p >= 2 * SEGMENTO && outFim - a->out >= 2 * ultimo + GRUPO) {
+        uint8_t* const antes = a->out;
+        if (pausa > 0) {
+            pausa--;
+            for (const uint8_t* const ate = a->p + SEGMENTO; a->p < ate && outFim - a->out >= GRUPO;) grupo(tabela, a);
+        } else {
+            const Encontro e = segmentoDuplo(tabela, a, outFim, limite);
+            if (e == Encontro::SemEspaco) break;
+            if (e == Encontro::Nao) pausa = 16;
+        }
+        ultimo = a->out - antes;
+    }
+    while (a->p < limite && outFim - a->out >= GRUPO) grupo(tabela, a);
+}
+
+}  // namespace
+
 size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
     const Arvore* raiz = tabela.raiz;
     if (!raiz->esq) {
@@ -526,39 +671,12 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
         p += m;
         i += m;
     }
-    constexpr int K = 56 / DECODE_BITS;
-    while (static_cast<size_t>(fim - p) >= DECODE_MARGEM && count - i >= DECODE_MAX_SIMBOLOS * K) {
-        buf |= carregaBE64(p) >> n;
-        p += (63 - n) >> 3;
-        n |= 56;
-        for (int k = 0; k < K; k++) {
-            const uint64_t e = entrada[buf >> (64 - DECODE_BITS)];
-            if (entradaQtd(e) == 0) {
-                const Arvore* no = tabela.longo[buf >> (64 - DECODE_BITS)];
-                buf <<= DECODE_BITS;
-                n -= DECODE_BITS;
-                while (no->esq) {
-                    if (n == 0) {
-                        buf |= carregaBE64(p) >> n;
-                        p += (63 - n) >> 3;
-                        n |= 56;
-                    }
-                    no = buf >> 63 ? no->dir : no->esq;
-                    buf <<= 1;
-                    n--;
-                }
-                out[i++] = no->simbolo;
-                break;
-            }
-            // The first symbol, in the low byte, goes to out[i].
-            uint32_t simbolos = entradaSimbolos(e);
-            if constexpr (std::endian::native == std::endian::big) simbolos = __builtin_bswap32(simbolos);
-            memcpy(out + i, &simbolos, sizeof simbolos);
-            i += entradaQtd(e);
-            buf <<= e & 63;  // entradaUsados, which is below 64
-            n -= entradaUsados(e);
-        }
-    }
+    Cursor a{buf, n, p, out + i};
+    decodificaCursores(tabela, &a, out + count, fim);
+    buf = a.buf;
+    n = a.n;
+    p = a.p;
+    i = static_cast<size_t>(a.out - out);
 
     // Plain tail, one symbol at a time, refilled a byte at a time so that
     // the bits past the end of the stream stay zero and are never taken.

@@ -299,3 +299,48 @@ TEST(FastPath, ByteShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
         }
     }
 }
+
+// Streams long enough for the decoder to run two cursors, decoded in
+// pieces as the driver does: text-like codes, where the cursors meet within
+// a few symbols; 3-bit codes, where the second cursor starts off the
+// 3-bit grid and never meets the first; and 33-bit codes.
+TEST(FastPath, LongStreamsDecodeInPiecesToTheirInput) {
+    std::mt19937 rng(13);
+    std::geometric_distribution<int> geo(0.15);
+    std::vector<Caso> longos;
+    longos.push_back({"text-like", std::vector<uint8_t>(400000), {}});
+    for (auto& b : longos.back().dados) b = static_cast<uint8_t>('a' + std::min(geo(rng), 40));
+    longos.push_back({"3-bit codes", std::vector<uint8_t>(300000), {}});
+    for (auto& b : longos.back().dados) b = static_cast<uint8_t>(rng() % 8);
+    longos.push_back(fibonacci(&rng));
+    longos.back().dados.resize(200000);
+    for (auto& b : longos.back().dados) b = static_cast<uint8_t>(rng() % 34);
+    for (const Caso& c : longos) {
+        Modelo m(c.dados, c.contagens);
+        const std::vector<uint8_t> stream = codificaReferencia(m.root.get(), m.table, c.dados);
+        for (size_t pedaco : {size_t{65543}, c.dados.size()}) {
+            TempFile f(stream);
+            EncodedInput* bsi = criaEncodedInput(f.f);
+            ArvorePtr root(encodedInputReadTree(bsi));
+            ASSERT_TRUE(root) << c.nome;
+            TabelaDecodificacao tabela;
+            preparaDecodificacao(&tabela, root.get());
+            LeitorBits r{};
+            r.buf = bsiRestante(bsi, &r.n);
+            r.p = stream.data() + ftell(f.f);
+            r.fim = stream.data() + stream.size();
+            r.ultimo = true;
+            destroiEncodedInput(bsi);
+            std::vector<uint8_t> saida(c.dados.size());
+            size_t feitos = 0;
+            while (feitos < saida.size() && !r.truncado) {
+                const size_t n =
+                    decodificaRapido(tabela, &r, saida.data() + feitos, std::min(pedaco, saida.size() - feitos));
+                ASSERT_GT(n, 0u) << c.nome;
+                feitos += n;
+            }
+            EXPECT_FALSE(r.truncado) << c.nome;
+            EXPECT_TRUE(saida == c.dados) << c.nome << " in pieces of " << pedaco;
+        }
+    }
+}
