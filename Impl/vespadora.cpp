@@ -195,6 +195,9 @@ struct SegundaPassagem {
     bool semCodigo = false;  // a byte that the first pass did not see
 };
 
+// Smallest input coded through the table of pairs.
+constexpr uint64_t MIN_PARES = 1 << 20;
+
 // Input bytes coded between two checks of the room left in the output block.
 constexpr size_t TRECHO = 32 * 1024;
 
@@ -341,10 +344,21 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
         codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || len > BW_MAX_PUT ? 63 : len);
         if (len > codigos->maxLen) codigos->maxLen = len;
     }
+    codigos->pares = nullptr;
     codigos->todos8 = true;
     for (int b = 0; b < 256; b++) {
         codigos->todos8 &= codigos->len[b] == 8;
         codigos->codigo8[b] = static_cast<uint8_t>(codigos->bits[b] >> 56);
+    }
+}
+
+void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos) {
+    for (uint32_t b = 0; b < 256; b++) {
+        for (uint32_t a = 0; a < 256; a++) {
+            const uint32_t la = codigos.len[a], lb = codigos.len[b];
+            const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
+            pares->entrada[a | b << 8] = cabe ? (codigos.bits[a] | codigos.bits[b] >> la) | (la + lb) : 0;
+        }
     }
 }
 
@@ -399,6 +413,63 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
     return !semCodigo;
 }
 
+// Two bytes per lookup in the table of pairs, `PorFlush` pairs between two
+// flushes. The length in the low byte of an entry is ORed into the word
+// along with the code, below every pending bit (at most 7 + PorFlush *
+// PARES_MAX_BITS of them); each flush clears it. A pair with length 0 goes
+// byte by byte through bwPutLong, which leaves the writer flushed again.
+template <int PorFlush>
+bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    static_assert(7 + PorFlush * PARES_MAX_BITS <= 64 - 6);
+    const uint64_t* pares = codigos.pares->entrada.data();
+    uint64_t acc = w->acc;
+    uint32_t n = w->n;
+    uint8_t* p = w->p;
+    bool semCodigo = false;
+    auto separados = [&](const uint8_t* par, size_t quantos) {
+        *w = BitWriter{acc, n, p};
+        bwFlush(w);
+        for (size_t k = 0; k < quantos; k++) {
+            if (codigos.len[par[k]] == 0) semCodigo = true;
+            bwPutLong(w, codigos.bits[par[k]], codigos.len[par[k]]);
+        }
+        acc = w->acc;
+        n = w->n;
+        p = w->p;
+    };
+    auto codifica = [&](const uint8_t* par) {
+        const uint64_t e = pares[par[0] | par[1] << 8];
+        const uint32_t len = static_cast<uint8_t>(e);
+        if (len == 0) [[unlikely]] {
+            acc &= ~uint64_t{63};
+            separados(par, 2);
+            return;
+        }
+        acc |= e >> n;
+        n += len;
+    };
+    auto flush = [&]() {
+        acc &= ~uint64_t{63};
+        guardaBE64(p, acc);
+        const uint32_t whole = n & ~7u;
+        p += whole / 8;
+        acc <<= whole;
+        n -= whole;
+    };
+    size_t i = 0;
+    for (; i + 2 * PorFlush <= size; i += 2 * PorFlush) {
+        for (int k = 0; k < PorFlush; k++) codifica(in + i + 2 * k);
+        flush();
+    }
+    for (; i + 2 <= size; i += 2) {
+        codifica(in + i);
+        flush();
+    }
+    if (i < size) separados(in + i, 1);
+    *w = BitWriter{acc, n, p};
+    return !semCodigo;
+}
+
 }  // namespace
 
 bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
@@ -414,6 +485,9 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
         if (w->n > 0) deslocaBytes(w->p, w->p, size, w->n, &w->acc);
         w->p += size;
         return true;
+    }
+    if (codigos.pares) {
+        return codificaPares<2>(codigos, in, size, w);
     }
     if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
     if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
@@ -776,6 +850,14 @@ int encode(const char* inputPath, const char* outputPath) {
     if (fseek(fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
     CodigosRapidos codigos;
     preparaCodigosRapidos(&codigos, *table, root.get());
+    // The table of pairs takes a fraction of a millisecond to fill: worth it
+    // from a megabyte on.
+    std::unique_ptr<TabelaPares, Libera> pares;
+    if (total >= MIN_PARES && !codigos.todos8) {
+        pares.reset(static_cast<TabelaPares*>(alocaMemoria(sizeof(TabelaPares))));
+        preparaPares(pares.get(), codigos);
+        codigos.pares = pares.get();
+    }
     SegundaPassagem segunda;
     segundaPassagem(fonte, bloco.get(), codigos, out.get(), &segunda);
     if (ferror(saida.file)) return falha(MSG_ESCRITA, outputPath);

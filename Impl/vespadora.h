@@ -51,7 +51,20 @@ struct CodigosRapidos {
     // as for random bytes): coding maps each byte to the byte `codigo8`.
     bool todos8;
     std::array<uint8_t, 256> codigo8;
+    // Codes of byte pairs, used when set (see preparaPares).
+    const struct TabelaPares* pares;
 };
+
+// Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
+// the code of a followed by the code of b at the top of the word and their
+// total length in the low byte; length 0 when the pair is longer than
+// PARES_MAX_BITS or has a byte without a code, and goes byte by byte.
+constexpr uint32_t PARES_MAX_BITS = 25;
+struct TabelaPares {
+    std::array<uint64_t, 1 << 16> entrada;
+};
+
+void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos);
 
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
 

@@ -77,6 +77,8 @@ struct Modelo {
     Arvore* root;
     EncodingTable table{};
     CodigosRapidos codigos;
+    CodigosRapidos codigosPares;  // the same, with the table of pairs
+    TabelaPares pares;
     TabelaDecodificacao decodificacao;
     std::vector<uint8_t> stream;  // the codes alone, from a byte boundary
 
@@ -90,6 +92,9 @@ struct Modelo {
         destroiHeap(h);
         preencheEncodingTable(&table, root);
         preparaCodigosRapidos(&codigos, table, root);
+        codigosPares = codigos;
+        preparaPares(&pares, codigos);
+        codigosPares.pares = &pares;
         preparaDecodificacao(&decodificacao, root);
         stream.resize(espacoCodificacao(codigos, dados.size()));
         BitWriter w{0, 0, stream.data()};
@@ -156,6 +161,19 @@ void BM_EncodeFast(benchmark::State& state) {
     nomeia(state);
 }
 
+void BM_EncodeFastPairs(benchmark::State& state) {
+    const auto& dados = entrada(static_cast<int>(state.range(0)));
+    const Modelo& m = modelo(static_cast<int>(state.range(0)));
+    std::vector<uint8_t> saida(espacoCodificacao(m.codigos, dados.size()));
+    for (auto _ : state) {
+        BitWriter w{0, 0, saida.data()};
+        benchmark::DoNotOptimize(codificaRapido(m.codigosPares, dados.data(), dados.size(), &w));
+        benchmark::DoNotOptimize(w.p);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
+    nomeia(state);
+}
+
 void BM_DecodeReference(benchmark::State& state) {
     const auto& dados = entrada(static_cast<int>(state.range(0)));
     const Modelo& m = modelo(static_cast<int>(state.range(0)));
@@ -191,6 +209,7 @@ BENCHMARK(BM_HistogramReference)->DenseRange(0, 3);
 BENCHMARK(BM_HistogramFast)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeReference)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeFast)->DenseRange(0, 3);
+BENCHMARK(BM_EncodeFastPairs)->DenseRange(0, 3);
 BENCHMARK(BM_DecodeReference)->DenseRange(0, 3);
 BENCHMARK(BM_DecodeFast)->DenseRange(0, 3);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <memory>
 #include <random>
 
 #include "test_support.h"
@@ -64,12 +65,17 @@ std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable&
 // The same stream with the word writer taking over after the tree, fed in
 // pieces of varying size.
 std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
-                                             const std::vector<uint8_t>& dados, bool* todos) {
+                                             const std::vector<uint8_t>& dados, bool* todos, bool comPares) {
     TempFile f;
     EncodedOutput* out = criaEncodedOutput(f.f);
     encodedOutputWriteTree(out, root);
     CodigosRapidos codigos;
     preparaCodigosRapidos(&codigos, table, root);
+    auto pares = std::make_unique<TabelaPares>();
+    if (comPares) {
+        preparaPares(pares.get(), codigos);
+        codigos.pares = pares.get();
+    }
     std::vector<uint8_t> mem(espacoCodificacao(codigos, dados.size()) + 16);
     BitWriter w;
     bwAssume(&w, out, mem.data());
@@ -140,22 +146,26 @@ TEST(FastPath, EncoderWritesTheBytesOfTheBitByBitWriter) {
         if (c.contagens.size() == 34) {
             ASSERT_EQ(m.table[0].bits, 33u);
         }
-        bool todos;
-        EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos),
-                  codificaReferencia(m.root.get(), m.table, c.dados))
-            << c.nome;
-        EXPECT_TRUE(todos) << c.nome;
+        const std::vector<uint8_t> referencia = codificaReferencia(m.root.get(), m.table, c.dados);
+        for (bool comPares : {false, true}) {
+            bool todos;
+            EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, comPares), referencia)
+                << c.nome << (comPares ? " by pairs" : "");
+            EXPECT_TRUE(todos) << c.nome;
+        }
     }
 }
 
 TEST(FastPath, EncoderFlagsBytesWithoutCode) {
     for (const char* texto : {"abracadabra", "aaaa"}) {
-        Modelo m(bytesOf(texto));
-        bool todos;
-        std::vector<uint8_t> outro = bytesOf(texto);
-        outro.push_back('z');
-        codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos);
-        EXPECT_FALSE(todos) << texto;
+        for (bool comPares : {false, true}) {
+            Modelo m(bytesOf(texto));
+            bool todos;
+            std::vector<uint8_t> outro = bytesOf(texto);
+            outro.insert(outro.begin() + 2, 'z');
+            codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos, comPares);
+            EXPECT_FALSE(todos) << texto << (comPares ? " by pairs" : "");
+        }
     }
 }
 
