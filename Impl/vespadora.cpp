@@ -320,6 +320,9 @@ using SubstituiBytesFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, size
 
 SubstituiBytesFn escolheSubstituiBytes() {
 #ifdef VESPADORA_X86_64
+    // This runs among the static constructors, possibly before the one that
+    // fills in the CPU features.
+    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
         return substituiBytesVbmi;
 #endif
