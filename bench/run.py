@@ -171,17 +171,19 @@ def digest_and_warm(path):
 # ---------------------------------------------------------------- timing
 
 
-def run_once(argv, stdout_path, log_path):
+def run_once(argv, output_path, stdout_path, log_path):
     """Runs argv once under /usr/bin/time; returns (wall seconds, peak RSS in KiB).
 
-    The output file is removed and dirty pages are flushed before the clock
-    starts; opening the output is inside the timed region for every command.
+    The output file (`output_path`, which is `stdout_path` for commands that
+    write to stdout) is removed and dirty pages are flushed before the clock
+    starts, so that no command pays for truncating the previous run's output;
+    opening the output is inside the timed region for every command.
     Peak RSS comes from /usr/bin/time rather than wait4(): Linux carries the
     high-water mark across exec, so a child forked from this Python process
     would report at least the interpreter's own footprint.
     """
     rss_path = log_path + ".rss"
-    for p in (stdout_path, log_path, rss_path):
+    for p in (output_path, stdout_path, log_path, rss_path):
         if p and os.path.exists(p):
             os.remove(p)
     os.sync()
@@ -216,21 +218,22 @@ def bench_file(vespadora, name, src):
     gz, gzout, copy = src + ".gz", src + ".gz.out", src + ".copy"
     logs = lambda tag: os.path.join(SCRATCH, f"{name}.{tag}.log")
     commands = [
-        ("vsp_c", [vespadora, "c", src, vsp], None),
-        ("vsp_d", [vespadora, "d", vsp, out], None),
-        ("pigz_c", ["pigz", "-H", "-p", "1", "-c", src], gz),
-        ("pigz_d", ["pigz", "-d", "-p", "1", "-c", gz], gzout),
-        ("cat", ["cat", src], copy),
+        # (tag, argv, output file, whether argv writes it to stdout)
+        ("vsp_c", [vespadora, "c", src, vsp], vsp, False),
+        ("vsp_d", [vespadora, "d", vsp, out], out, False),
+        ("pigz_c", ["pigz", "-H", "-p", "1", "-c", src], gz, True),
+        ("pigz_d", ["pigz", "-d", "-p", "1", "-c", gz], gzout, True),
+        ("cat", ["cat", src], copy, True),
     ]
-    best = {tag: float("inf") for tag, _, _ in commands}
-    rss = {tag: 0 for tag, _, _ in commands}
+    best = {tag: float("inf") for tag, *_ in commands}
+    rss = {tag: 0 for tag, *_ in commands}
     # Rounds interleave the commands, so slow drift of the machine hits all
     # alike. Warm-up rounds are untimed: the first writes of a fresh output
     # run measurably slower on this kind of VM.
     for r in range(-WARMUP, RUNS):
         label = f"warm-up {r + WARMUP + 1}/{WARMUP}" if r < 0 else f"run {r + 1}/{RUNS}"
-        for tag, argv, stdout_path in commands:
-            t, kib = run_once(argv, stdout_path, logs(tag))
+        for tag, argv, output_path, to_stdout in commands:
+            t, kib = run_once(argv, output_path, output_path if to_stdout else None, logs(tag))
             if r >= 0:
                 best[tag] = min(best[tag], t)
                 rss[tag] = max(rss[tag], kib)
