@@ -422,7 +422,8 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
 // PARES_MAX_BITS of them); each flush clears it. A pair with length 0 goes
 // byte by byte through bwPutLong, which leaves the writer flushed again.
 template <int PorFlush>
-bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+[[gnu::always_inline]] inline bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                 BitWriter* w) {
     static_assert(7 + PorFlush * PARES_MAX_BITS <= 64 - 6);
     const uint64_t* pares = codigos.pares->entrada.data();
     uint64_t acc = w->acc;
@@ -473,6 +474,30 @@ bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size
     return !semCodigo;
 }
 
+bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    return codificaPares<2>(codigos, in, size, w);
+}
+
+#ifdef VESPADORA_X86_64
+// The same loop with the BMI2 shifts, which take their count in any register.
+__attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                       BitWriter* w) {
+    return codificaPares<2>(codigos, in, size, w);
+}
+#endif
+
+using CodificaParesFn = bool (*)(const CodigosRapidos&, const uint8_t*, size_t, BitWriter*);
+
+CodificaParesFn escolheCodificaPares() {
+#ifdef VESPADORA_X86_64
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("bmi2")) return codificaParesBmi2;
+#endif
+    return codificaParesPortavel;
+}
+
+const CodificaParesFn codificaParesEscolhida = escolheCodificaPares();
+
 }  // namespace
 
 bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
@@ -490,7 +515,7 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
         return true;
     }
     if (codigos.pares) {
-        return codificaPares<2>(codigos, in, size, w);
+        return codificaParesEscolhida(codigos, in, size, w);
     }
     if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
     if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
