@@ -63,9 +63,10 @@ std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable&
 }
 
 // The same stream with the word writer taking over after the tree, fed in
-// pieces of varying size.
+// pieces of varying size up to `maior` bytes.
 std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
-                                             const std::vector<uint8_t>& dados, bool* todos, bool comPares) {
+                                             const std::vector<uint8_t>& dados, bool* todos, bool comPares,
+                                             size_t maior = 1001) {
     TempFile f;
     EncodedOutput* out = criaEncodedOutput(f.f);
     encodedOutputWriteTree(out, root);
@@ -80,7 +81,7 @@ std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingT
     BitWriter w;
     bwAssume(&w, out, mem.data());
     *todos = true;
-    for (size_t i = 0, passo = 1; i < dados.size(); i += passo, passo = passo * 3 % 1001 + 1)
+    for (size_t i = 0, passo = 1; i < dados.size(); i += passo, passo = passo * 3 % maior + 1)
         *todos &= codificaRapido(codigos, dados.data() + i, std::min(passo, dados.size() - i), &w);
     bwFlush(&w);
     if (w.n > 0) w.p++;
@@ -147,11 +148,14 @@ TEST(FastPath, EncoderWritesTheBytesOfTheBitByBitWriter) {
             ASSERT_EQ(m.table[0].bits, 33u);
         }
         const std::vector<uint8_t> referencia = codificaReferencia(m.root.get(), m.table, c.dados);
+        // Large pieces let the pair coder split them into two streams.
         for (bool comPares : {false, true}) {
-            bool todos;
-            EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, comPares), referencia)
-                << c.nome << (comPares ? " by pairs" : "");
-            EXPECT_TRUE(todos) << c.nome;
+            for (size_t maior : {1001, 30011}) {
+                bool todos;
+                EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, comPares, maior), referencia)
+                    << c.nome << (comPares ? " by pairs" : "") << " in pieces up to " << maior;
+                EXPECT_TRUE(todos) << c.nome;
+            }
         }
     }
 }
