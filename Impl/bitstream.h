@@ -119,13 +119,16 @@ inline void bwPut(BitWriter* w, uint64_t bits, uint32_t len) {
     w->n += len;
 }
 
-inline void bwFlush(BitWriter* w) {
-    guardaBE64(w->p, w->acc);
-    const uint32_t whole = w->n & ~7u;
-    w->p += whole / 8;
-    w->acc <<= whole;
-    w->n -= whole;
+// The flush on a writer's three parts, for loops that keep them in locals.
+inline void bwFlushPartes(uint64_t& acc, uint32_t& n, uint8_t*& p) {
+    guardaBE64(p, acc);
+    const uint32_t whole = n & ~7u;
+    p += whole / 8;
+    acc <<= whole;
+    n -= whole;
 }
+
+inline void bwFlush(BitWriter* w) { bwFlushPartes(w->acc, w->n, w->p); }
 
 // Appends a code of any length up to 64 bits, flushing as it needs to.
 inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {

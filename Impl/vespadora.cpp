@@ -396,13 +396,7 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
         acc |= bits[b] >> n;
         n += len;
     };
-    auto flush = [&]() {
-        guardaBE64(p, acc);
-        const uint32_t whole = n & ~7u;
-        p += whole / 8;
-        acc <<= whole;
-        n -= whole;
-    };
+    auto flush = [&]() { bwFlushPartes(acc, n, p); };
     size_t i = 0;
     for (; i + PorFlush <= size; i += PorFlush) {
         for (int k = 0; k < PorFlush; k++) codifica(in[i + k]);
@@ -454,11 +448,7 @@ template <int PorFlush>
     };
     auto flush = [&]() {
         acc &= ~uint64_t{63};
-        guardaBE64(p, acc);
-        const uint32_t whole = n & ~7u;
-        p += whole / 8;
-        acc <<= whole;
-        n -= whole;
+        bwFlushPartes(acc, n, p);
     };
     size_t i = 0;
     for (; i + 2 * PorFlush <= size; i += 2 * PorFlush) {
