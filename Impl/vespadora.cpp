@@ -659,15 +659,24 @@ enum class Encontro { Sim, Nao, SemEspaco };
 // decoded from there on is what the first would decode, and the first
 // takes that output and the second's place. If they never meet, or the
 // output has no room for what the second decoded, the first cursor goes on
-// alone; `a` is exact in every case.
-Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* limite) {
+// alone; the cursor is exact in every case.
+//
+// Both cursors live in locals: symbols stored through `out`, a byte
+// pointer, could otherwise alias a cursor held in memory and force its
+// fields to be reloaded at every lookup.
+Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* cursor, uint8_t* outFim, const uint8_t* limite) {
+    Cursor a = *cursor;
+    auto devolve = [&](Encontro e) {
+        *cursor = a;
+        return e;
+    };
     uint8_t rascunho[4 * SEGMENTO];
     uint8_t* const rascunhoFim = rascunho + sizeof rascunho;
-    const uint8_t* const base = a->p;
+    const uint8_t* const base = a.p;
     // The second cursor starts on the same bit of a byte as the first, so
     // that codes whose lengths are all even, say, can still meet.
-    const uint32_t bit = static_cast<uint32_t>(posicao(*a, base)) & 7;
-    const uint8_t* const q = a->p + SEGMENTO / 2;
+    const uint32_t bit = static_cast<uint32_t>(posicao(a, base)) & 7;
+    const uint8_t* const q = a.p + SEGMENTO / 2;
     Cursor b{carregaBE64(q) << bit, 56 - bit, q + 7, rascunho};
     struct Marca {
         int64_t posicao;
@@ -677,27 +686,35 @@ Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* ou
         m = {posicao(b, base), b.out};
         passo(tabela, &b);
     }
-    while (a->p < q && b.p < limite && outFim - a->out >= GRUPO && rascunhoFim - b.out >= GRUPO) {
-        grupo(tabela, a);
+    while (a.p < q && b.p < limite && outFim - a.out >= GRUPO && rascunhoFim - b.out >= GRUPO) {
+        grupo(tabela, &a);
         grupo(tabela, &b);
     }
     // The first cursor one lookup at a time, until it meets a recorded
     // lookup of the second or passes the last one.
     int k = 0;
-    while (outFim - a->out >= GRUPO && a->p < limite) {
-        const int64_t pos = posicao(*a, base);
+    while (outFim - a.out >= GRUPO && a.p < limite) {
+        const int64_t pos = posicao(a, base);
         while (k < MARCAS && marcas[k].posicao < pos) k++;
-        if (k == MARCAS) return Encontro::Nao;
+        if (k == MARCAS) return devolve(Encontro::Nao);
         if (marcas[k].posicao == pos) {
             const size_t resto = static_cast<size_t>(b.out - marcas[k].out);
-            if (resto > static_cast<size_t>(outFim - a->out)) return Encontro::SemEspaco;
-            memcpy(a->out, marcas[k].out, resto);
-            *a = Cursor{b.buf, b.n, b.p, a->out + resto};
-            return Encontro::Sim;
+            if (resto > static_cast<size_t>(outFim - a.out)) return devolve(Encontro::SemEspaco);
+            memcpy(a.out, marcas[k].out, resto);
+            a = Cursor{b.buf, b.n, b.p, a.out + resto};
+            return devolve(Encontro::Sim);
         }
-        passo(tabela, a);
+        passo(tabela, &a);
     }
-    return Encontro::SemEspaco;
+    return devolve(Encontro::SemEspaco);
+}
+
+// One cursor until it reaches `ate` or the output has no room for a group;
+// in a local for the same reason as above.
+void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* ate, uint8_t* outFim) {
+    Cursor a = *cursor;
+    while (a.p < ate && outFim - a.out >= GRUPO) grupo(tabela, &a);
+    *cursor = a;
 }
 
 // The fast loops from `a` on, two cursors while there is room for them.
@@ -711,7 +728,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
         uint8_t* const antes = a->out;
         if (pausa > 0) {
             pausa--;
-            for (const uint8_t* const ate = a->p + SEGMENTO; a->p < ate && outFim - a->out >= GRUPO;) grupo(tabela, a);
+            grupos(tabela, a, a->p + SEGMENTO, outFim);
         } else {
             const Encontro e = segmentoDuplo(tabela, a, outFim, limite);
             if (e == Encontro::SemEspaco) break;
@@ -719,7 +736,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
         }
         ultimo = a->out - antes;
     }
-    while (a->p < limite && outFim - a->out >= GRUPO) grupo(tabela, a);
+    grupos(tabela, a, limite, outFim);
 }
 
 }  // namespace
