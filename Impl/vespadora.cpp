@@ -717,14 +717,19 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
     *cursor = a;
 }
 
-// The fast loops from `a` on, two cursors while there is room for them.
-void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim) {
-    if (fim - a->p < static_cast<ptrdiff_t>(DECODE_MARGEM)) return;
+static_assert(DECODE_RESERVA >= DECODE_MARGEM + 2 * SEGMENTO);
+
+// The fast loops from `a` on, until `reserva` bytes are left in the input:
+// two cursors while there is room for them.
+void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim,
+                        size_t reserva) {
+    if (fim - a->p < static_cast<ptrdiff_t>(reserva)) return;
     const uint8_t* const limite = fim - DECODE_MARGEM;
     // After a segment where the cursors never met, a few go by with one.
     uint32_t pausa = 0;
     ptrdiff_t ultimo = 0;  // output of the last segment, to leave room for the next
-    while (limite - a->p >= 2 * SEGMENTO && outFim - a->out >= 2 * ultimo + GRUPO) {
+    while (limite - a->p >= 2 * SEGMENTO && fim - a->p >= static_cast<ptrdiff_t>(reserva) &&
+           outFim - a->out >= 2 * ultimo + GRUPO) {
         uint8_t* const antes = a->out;
         if (pausa > 0) {
             pausa--;
@@ -736,7 +741,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
         }
         ultimo = a->out - antes;
     }
-    grupos(tabela, a, limite, outFim);
+    grupos(tabela, a, fim - reserva, outFim);
 }
 
 }  // namespace
@@ -758,7 +763,8 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
     // DECODE_BITS bits. The margin keeps every 8-byte load inside the input,
     // even for the longest code a valid tree holds (255 bits).
     static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
-    if (tabela.todos8 && static_cast<size_t>(fim - p) > DECODE_MARGEM) {
+    const size_t reserva = r->ultimo ? DECODE_MARGEM : DECODE_RESERVA;
+    if (tabela.todos8 && static_cast<size_t>(fim - p) > reserva) {
         // Every symbol is a byte of the stream, cut at the bit where it
         // stands: the whole bytes in `buf` one by one, then the input
         // realigned behind the bits left in `buf` and mapped as a block.
@@ -767,7 +773,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
             buf <<= 8;
             n -= 8;
         }
-        const size_t disponiveis = static_cast<size_t>(fim - p) - DECODE_MARGEM;
+        const size_t disponiveis = static_cast<size_t>(fim - p) - reserva;
         const size_t m = count - i < disponiveis ? count - i : disponiveis;
         if (n == 0) {
             substituiBytes(tabela.simbolo8.data(), p, out + i, m);
@@ -781,7 +787,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
         i += m;
     }
     Cursor a{buf, n, p, out + i};
-    decodificaCursores(tabela, &a, out + count, fim);
+    decodificaCursores(tabela, &a, out + count, fim, reserva);
     buf = a.buf;
     n = a.n;
     p = a.p;
@@ -790,7 +796,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
     // Plain tail, one symbol at a time, refilled a byte at a time so that
     // the bits past the end of the stream stay zero and are never taken.
     while (i < count) {
-        if (!r->ultimo && static_cast<size_t>(fim - p) < DECODE_MARGEM) break;
+        if (!r->ultimo && static_cast<size_t>(fim - p) < DECODE_RESERVA) break;
         while (n <= 56 && p < fim) {
             buf |= static_cast<uint64_t>(*p++) << (56 - n);
             n += 8;
@@ -935,14 +941,14 @@ Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbol
     std::unique_ptr<TabelaDecodificacao, Libera> tabela(
         static_cast<TabelaDecodificacao*>(alocaMemoria(sizeof(TabelaDecodificacao))));
     preparaDecodificacao(tabela.get(), root);
-    BlocoPtr entrada = criaBloco(BLOCO + DECODE_MARGEM);
+    BlocoPtr entrada = criaBloco(BLOCO + DECODE_RESERVA);
     BlocoPtr bloco = criaBloco(BLOCO);
     LeitorBits r{};
     r.buf = bsiRestante(bsi, &r.n);
     r.p = r.fim = entrada.get();
     uint32_t restantes = symbolCount;
     while (restantes > 0) {
-        if (!r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_MARGEM) {
+        if (!r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_RESERVA) {
             const size_t resto = static_cast<size_t>(r.fim - r.p);
             memmove(entrada.get(), r.p, resto);
             const size_t lidos = fread(entrada.get() + resto, 1, BLOCO, bsi->file);

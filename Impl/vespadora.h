@@ -118,12 +118,16 @@ struct LeitorBits {
     bool truncado;  // a code needed bits past the end of the stream
 };
 
-// Fewer bytes than this left in [p, fim) stop `decodificaRapido` unless
-// `ultimo` is set: the longest code a valid tree holds, plus a word.
+// Bytes past `p` that the unchecked loops of `decodificaRapido` may read:
+// the longest code a valid tree holds, plus a word.
 constexpr size_t DECODE_MARGEM = 48;
+// Fewer bytes than this left in [p, fim) stop `decodificaRapido` unless
+// `ultimo` is set, so that the caller reads more input before the decoder
+// runs short of room for its two cursors.
+constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 16 * 1024;
 
 // Decodes up to `count` symbols into `out`. Stops early when the input runs
-// short (see DECODE_MARGEM) or, on the last input, when a code needs bits
+// short (see DECODE_RESERVA) or, on the last input, when a code needs bits
 // past its end, which sets `truncado`. Returns the symbols decoded.
 size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count);
 
