@@ -136,17 +136,23 @@ enum class Passagem { Ok, ErroLeitura, Grande, ErroTemporario };
 // First pass: counts the byte values of `entrada`. When `copia` is given (an
 // input that cannot be read twice), every block also goes to that temporary
 // file, which the second pass then reads.
-Passagem primeiraPassagem(FILE* entrada, FILE* copia, uint8_t* bloco, FrequencyTable* freq, uint64_t* total) {
+Passagem primeiraPassagem(FILE* entrada, FILE* copia, uint8_t* bloco, ContagemPares* pares, FrequencyTable* freq,
+                          uint64_t* total) {
     freq->fill(0);
     *total = 0;
     size_t lidos;
     while ((lidos = fread(bloco, 1, BLOCO, entrada)) > 0) {
         *total += lidos;
         if (*total > MAX_ENTRADA) return Passagem::Grande;
-        contaFrequenciasRapido(bloco, lidos, freq);
+        if (pares) {
+            contaPares(bloco, lidos, pares, freq);
+        } else {
+            contaFrequenciasRapido(bloco, lidos, freq);
+        }
         if (copia && !escreveTudo(copia, bloco, lidos)) return Passagem::ErroTemporario;
     }
     if (ferror(entrada)) return Passagem::ErroLeitura;
+    if (pares) dobraPares(*pares, freq);
     if (copia && (fflush(copia) != 0 || fseek(copia, 0, SEEK_SET) != 0)) return Passagem::ErroTemporario;
     return Passagem::Ok;
 }
@@ -195,7 +201,7 @@ struct SegundaPassagem {
     bool semCodigo = false;  // a byte that the first pass did not see
 };
 
-// Smallest input coded through the table of pairs.
+// Smallest input counted and coded two bytes at a time.
 constexpr uint64_t MIN_PARES = 1 << 20;
 
 // Input bytes coded between two checks of the room left in the output block.
@@ -335,6 +341,35 @@ const SubstituiBytesFn substituiBytesEscolhida = escolheSubstituiBytes();
 
 void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
     substituiBytesEscolhida(tabela, in, out, size);
+}
+
+void contaPares(const uint8_t* data, size_t size, ContagemPares* pares, FrequencyTable* freq) {
+    uint32_t* const t0 = pares->conta[0].data();
+    uint32_t* const t1 = pares->conta[1].data();
+    auto par = [&](size_t i) { return static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8; };
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        t0[par(i)]++;
+        t1[par(i + 2)]++;
+        t0[par(i + 4)]++;
+        t1[par(i + 6)]++;
+    }
+    for (; i + 2 <= size; i += 2) t0[par(i)]++;
+    if (i < size) (*freq)[data[i]]++;
+}
+
+void dobraPares(const ContagemPares& pares, FrequencyTable* freq) {
+    for (const auto& tabela : pares.conta) {
+        for (uint32_t b = 0; b < 256; b++) {
+            uint32_t segundo = 0;  // pairs whose second byte is b
+            for (uint32_t a = 0; a < 256; a++) {
+                const uint32_t v = tabela[a | b << 8];
+                (*freq)[a] += v;
+                segundo += v;
+            }
+            (*freq)[b] += segundo;
+        }
+    }
 }
 
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root) {
@@ -852,9 +887,14 @@ int encode(const char* inputPath, const char* outputPath) {
     }
 
     BlocoPtr bloco = criaBloco(BLOCO);
+    // Pairs are counted when the input is known to be large; the tables
+    // take a fraction of a millisecond to fold.
+    std::unique_ptr<ContagemPares, Libera> pares;
+    if (regular && static_cast<uint64_t>(st.st_size) >= MIN_PARES)
+        pares.reset(static_cast<ContagemPares*>(alocaZerada(1, sizeof(ContagemPares))));
     FrequencyTable freq;
     uint64_t total = 0;
-    switch (primeiraPassagem(entrada.get(), copia.get(), bloco.get(), &freq, &total)) {
+    switch (primeiraPassagem(entrada.get(), copia.get(), bloco.get(), pares.get(), &freq, &total)) {
         case Passagem::Ok:
             break;
         case Passagem::ErroLeitura:
@@ -864,6 +904,7 @@ int encode(const char* inputPath, const char* outputPath) {
         case Passagem::ErroTemporario:
             return falha(MSG_TEMPORARIO, inputPath);
     }
+    pares.reset();
     FILE* fonte = copia ? copia.get() : entrada.get();
     const uint32_t symbolCount = static_cast<uint32_t>(total);
     estagioOk();
@@ -893,11 +934,11 @@ int encode(const char* inputPath, const char* outputPath) {
     preparaCodigosRapidos(&codigos, *table, root.get());
     // The table of pairs takes a fraction of a millisecond to fill: worth it
     // from a megabyte on.
-    std::unique_ptr<TabelaPares, Libera> pares;
+    std::unique_ptr<TabelaPares, Libera> tabelaPares;
     if (total >= MIN_PARES && !codigos.todos8) {
-        pares.reset(static_cast<TabelaPares*>(alocaMemoria(sizeof(TabelaPares))));
-        preparaPares(pares.get(), codigos);
-        codigos.pares = pares.get();
+        tabelaPares.reset(static_cast<TabelaPares*>(alocaMemoria(sizeof(TabelaPares))));
+        preparaPares(tabelaPares.get(), codigos);
+        codigos.pares = tabelaPares.get();
     }
     SegundaPassagem segunda;
     segundaPassagem(fonte, bloco.get(), codigos, out.get(), &segunda);

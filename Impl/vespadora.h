@@ -23,6 +23,16 @@ constexpr uint64_t MAX_ENTRADA = UINT32_MAX;
 void contaFrequencias(const uint8_t* data, size_t size, FrequencyTable* freq);
 void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq);
 
+// The count for large inputs: one increment per two bytes, in two tables of
+// byte pairs (entry `a | b << 8`, alternating, for the same reason as above),
+// folded into byte counts once at the end. `contaPares` adds a block (the
+// odd last byte goes straight to `freq`); `dobraPares` adds the pairs.
+struct ContagemPares {
+    std::array<std::array<uint32_t, 1 << 16>, 2> conta;
+};
+void contaPares(const uint8_t* data, size_t size, ContagemPares* pares, FrequencyTable* freq);
+void dobraPares(const ContagemPares& pares, FrequencyTable* freq);
+
 void preencheEncodingTable2(EncodingTable* table, const Arvore* huff, BitStream code);
 void preencheEncodingTable(EncodingTable* table, const Arvore* huff);
 

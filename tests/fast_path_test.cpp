@@ -256,6 +256,13 @@ TEST(FastPath, HistogramMatchesThePlainCount) {
         contaFrequencias(dados.data() + inicio, dados.size() - inicio, &simples);
         contaFrequenciasRapido(dados.data() + inicio, dados.size() - inicio, &rapido);
         EXPECT_EQ(simples, rapido) << inicio;
+        // By pairs, in blocks of odd and even sizes, folded once.
+        auto contagem = std::make_unique<ContagemPares>();
+        FrequencyTable porPares{};
+        for (size_t i = inicio, passo = 1; i < dados.size(); i += passo, passo = passo * 5 % 997 + 1)
+            contaPares(dados.data() + i, std::min(passo, dados.size() - i), contagem.get(), &porPares);
+        dobraPares(*contagem, &porPares);
+        EXPECT_EQ(simples, porPares) << inicio;
     }
 }
 
