@@ -134,6 +134,20 @@ void BM_HistogramFast(benchmark::State& state) {
     nomeia(state);
 }
 
+void BM_HistogramFastPairs(benchmark::State& state) {
+    const auto& dados = entrada(static_cast<int>(state.range(0)));
+    auto pares = std::make_unique<ContagemPares>();
+    for (auto _ : state) {
+        *pares = ContagemPares{};
+        FrequencyTable freq{};
+        contaPares(dados.data(), dados.size(), pares.get(), &freq);
+        dobraPares(*pares, &freq);
+        benchmark::DoNotOptimize(freq);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
+    nomeia(state);
+}
+
 void BM_EncodeReference(benchmark::State& state) {
     const auto& dados = entrada(static_cast<int>(state.range(0)));
     const Modelo& m = modelo(static_cast<int>(state.range(0)));
@@ -207,6 +221,7 @@ void BM_DecodeFast(benchmark::State& state) {
 
 BENCHMARK(BM_HistogramReference)->DenseRange(0, 3);
 BENCHMARK(BM_HistogramFast)->DenseRange(0, 3);
+BENCHMARK(BM_HistogramFastPairs)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeReference)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeFast)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeFastPairs)->DenseRange(0, 3);
