@@ -18,6 +18,19 @@
 #include <cstring>
 #include <new>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VESPADORA_X86_64 1
+#endif
+
+// What the fast paths may use of this CPU, found at the first call. Every
+// path that uses one of these has a portable twin for CPUs without it.
+struct RecursosCpu {
+    bool avx512bw;    // AVX-512 F and BW
+    bool avx512vbmi;  // AVX-512 F, BW and VBMI
+    bool bmi2;
+};
+const RecursosCpu& recursosCpu();
+
 // Allocation that never returns null: a failed allocation throws
 // std::bad_alloc, which main turns into a message and exit status 1 after the
 // drivers' guards have closed their files and removed any partial output.

@@ -7,9 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef VESPADORA_X86_64
 #include <immintrin.h>
-#define VESPADORA_X86_64 1
 #endif
 
 namespace {
@@ -326,11 +325,7 @@ using SubstituiBytesFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, size
 
 SubstituiBytesFn escolheSubstituiBytes() {
 #ifdef VESPADORA_X86_64
-    // This runs among the static constructors, possibly before the one that
-    // fills in the CPU features.
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
-        return substituiBytesVbmi;
+    if (recursosCpu().avx512vbmi) return substituiBytesVbmi;
 #endif
     return substituiBytesPortavel;
 }
@@ -515,8 +510,7 @@ using CodificaParesFn = bool (*)(const CodigosRapidos&, const uint8_t*, size_t, 
 
 CodificaParesFn escolheCodificaPares() {
 #ifdef VESPADORA_X86_64
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("bmi2")) return codificaParesBmi2;
+    if (recursosCpu().bmi2) return codificaParesBmi2;
 #endif
     return codificaParesPortavel;
 }

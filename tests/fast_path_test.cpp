@@ -300,7 +300,7 @@ TEST(FastPath, ByteMapMatchesThePortableLoopInPlaceOrNot) {
 TEST(FastPath, ByteShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
     std::mt19937 rng(12);
     for (uint32_t k = 1; k <= 7; k++) {
-        for (size_t size : {0, 1, 7, 8, 9, 23}) {
+        for (size_t size : {0, 1, 7, 8, 9, 23, 64, 65, 130, 200}) {
             std::vector<uint8_t> de(size);
             for (auto& b : de) b = static_cast<uint8_t>(rng());
             const uint64_t frente = static_cast<uint64_t>(rng()) << 56 & ~(~uint64_t{0} >> k);
