@@ -397,6 +397,19 @@ void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos) {
 
 namespace {
 
+// The slow branch of the word coders: the codes of `bytes` through a flushed
+// writer, whatever their length, which leaves it flushed. Returns false for
+// a byte without a code (it puts nothing for it).
+bool codificaSeparados(const CodigosRapidos& codigos, const uint8_t* bytes, size_t quantos, BitWriter* w) {
+    bool todos = true;
+    bwFlush(w);
+    for (size_t k = 0; k < quantos; k++) {
+        todos &= codigos.len[bytes[k]] > 0;
+        bwPutLong(w, codigos.bits[bytes[k]], codigos.len[bytes[k]]);
+    }
+    return todos;
+}
+
 // Groups of `PorFlush` codes go into the word between two flushes. A code
 // of at most `Limite` bits is put directly: after a flush at most 7 bits are
 // pending, and 7 + PorFlush * Limite stays below 64. A longer code, or a byte
@@ -415,9 +428,7 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
         const uint32_t len = lenRapido[b];
         if (len > Limite) [[unlikely]] {
             *w = BitWriter{acc, n, p};
-            bwFlush(w);
-            if (codigos.len[b] == 0) semCodigo = true;
-            bwPutLong(w, codigos.bits[b], codigos.len[b]);
+            if (!codificaSeparados(codigos, &b, 1, w)) semCodigo = true;
             acc = w->acc;
             n = w->n;
             p = w->p;
@@ -454,13 +465,9 @@ template <int PorFlush>
     uint32_t n = w->n;
     uint8_t* p = w->p;
     bool semCodigo = false;
-    auto separados = [&](const uint8_t* par, size_t quantos) {
+    auto separados = [&](const uint8_t* bytes, size_t quantos) {
         *w = BitWriter{acc, n, p};
-        bwFlush(w);
-        for (size_t k = 0; k < quantos; k++) {
-            if (codigos.len[par[k]] == 0) semCodigo = true;
-            bwPutLong(w, codigos.bits[par[k]], codigos.len[par[k]]);
-        }
+        if (!codificaSeparados(codigos, bytes, quantos, w)) semCodigo = true;
         acc = w->acc;
         n = w->n;
         p = w->p;
