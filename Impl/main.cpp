@@ -1,15 +1,11 @@
-#include <csignal>
 #include <cstdio>
 #include <new>
 
 #include "vespadora.h"
+#include "vespadora_saida.h"
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-    // Past a file-size limit, a write must fail with an error the driver
-    // reports, not kill the process with a partial output left behind.
-    signal(SIGXFSZ, SIG_IGN);
-#endif
+    preparaProcesso();
     if (argc != 4) instrucoes();
     try {
         switch (argv[1][0]) {

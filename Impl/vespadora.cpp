@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+
+#include "vespadora_saida.h"
 
 #ifdef VESPADORA_X86_64
 #include <immintrin.h>
@@ -61,53 +64,19 @@ struct DestroiEncodedOutput {
     void operator()(EncodedOutput* out) const { destroiEncodedOutput(out); }
 };
 
-// The output file of a driver. Unless the driver marks it complete, the
-// destructor removes what was written: the file itself when the path named
-// a regular file, its contents when the path is a link to one. Devices and
-// other special files (/dev/null, /dev/full, a FIFO) are never touched.
-struct ArquivoSaida {
-    const char* path = nullptr;
-    FILE* file = nullptr;
-    bool regular = false;    // the opened file is a regular file
-    bool removivel = false;  // and the path names it directly, not through a link
-    bool completo = false;
-
-    ArquivoSaida() = default;
-    ArquivoSaida(const ArquivoSaida&) = delete;
-    ArquivoSaida& operator=(const ArquivoSaida&) = delete;
-    ~ArquivoSaida() {
-        if (completo) return;
-        if (file) {
-            // Through a link the target is emptied and the link stays; if
-            // even that fails, nothing more can be done.
-            if (regular && !removivel) {
-                [[maybe_unused]] const int r = ftruncate(fileno(file), 0);
-            }
-            fclose(file);
-        }
-        if (removivel) remove(path);
-    }
-};
-
-bool abreSaida(ArquivoSaida* saida, const char* path) {
-    saida->path = path;
-    saida->file = fopen(path, "wb");
-    if (!saida->file) return false;
-    struct stat aberto, caminho;
-    saida->regular = fstat(fileno(saida->file), &aberto) == 0 && S_ISREG(aberto.st_mode);
-    saida->removivel = saida->regular && lstat(path, &caminho) == 0 && S_ISREG(caminho.st_mode) &&
-                       caminho.st_dev == aberto.st_dev && caminho.st_ino == aberto.st_ino;
-    return true;
+// Opens an input; a stream that cannot be allocated is reported as memory
+// running out, like every other failed allocation, not as a missing file.
+FILE* abreEntrada(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (!f && errno == ENOMEM) throw std::bad_alloc();
+    return f;
 }
 
-// Flushes and closes the output; true when every byte reached the file.
-bool fechaSaida(ArquivoSaida* saida) {
-    bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
-    FILE* f = saida->file;
-    saida->file = nullptr;
-    if (fclose(f) != 0) ok = false;
-    if (ok) saida->completo = true;
-    return ok;
+// The same for the output.
+bool criaSaida(ArquivoSaida* saida, const char* path) {
+    if (abreSaida(saida, path)) return true;
+    if (errno == ENOMEM) throw std::bad_alloc();
+    return false;
 }
 
 bool escreveTudo(FILE* f, const void* data, size_t size) { return fwrite(data, 1, size, f) == size; }
@@ -687,6 +656,11 @@ constexpr int MARCAS = 64;
 
 enum class Encontro { Sim, Nao, SemEspaco };
 
+// Output of the second cursor. Half a segment of input decodes to at most
+// 4 * SEGMENTO symbols at 1 bit each. Kept off the stack, so that the
+// program runs in a small one; the decoder runs on one thread.
+uint8_t rascunhoSegundoCursor[4 * SEGMENTO];
+
 // A stream of codes is one chain of dependent lookups. To run two chains,
 // a second cursor starts half a segment ahead, at a guessed bit, and
 // decodes into a scratch buffer; a Huffman code almost always falls back
@@ -706,8 +680,8 @@ Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* cursor, uint8_
         *cursor = a;
         return e;
     };
-    uint8_t rascunho[4 * SEGMENTO];
-    uint8_t* const rascunhoFim = rascunho + sizeof rascunho;
+    uint8_t* const rascunho = rascunhoSegundoCursor;
+    uint8_t* const rascunhoFim = rascunho + sizeof rascunhoSegundoCursor;
     const uint8_t* const base = a.p;
     // The second cursor starts on the same bit of a byte as the first, so
     // that codes whose lengths are all even, say, can still meet.
@@ -872,7 +846,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
 
 int encode(const char* inputPath, const char* outputPath) {
     estagio("1/4 Calculando frequências...");
-    ArquivoPtr entrada(fopen(inputPath, "rb"));
+    ArquivoPtr entrada(abreEntrada(inputPath));
     if (!entrada) return falha("Erro ao abrir arquivo de entrada: %s\n", inputPath);
     if (mesmoArquivo(entrada.get(), outputPath)) return falha(MSG_MESMO_ARQUIVO, outputPath);
 
@@ -923,7 +897,7 @@ int encode(const char* inputPath, const char* outputPath) {
 
     estagio("4/4 Escrevendo arquivo compactado...");
     ArquivoSaida saida;
-    if (!abreSaida(&saida, outputPath)) return falha("Erro ao abrir arquivo de saida: %s\n", outputPath);
+    if (!criaSaida(&saida, outputPath)) return falha("Erro ao abrir arquivo de saida: %s\n", outputPath);
     uint8_t cabecalho[4];
     escreveCabecalho(cabecalho, symbolCount);
     if (!escreveTudo(saida.file, cabecalho, sizeof cabecalho)) return falha(MSG_ESCRITA, outputPath);
@@ -974,6 +948,28 @@ bool noFim(FILE* f) {
     return false;
 }
 
+// Length of the shortest code of the tree: 0 for a lone leaf.
+uint32_t menorCodigo(const Arvore* t) {
+    if (!t->esq) return 0;
+    const uint32_t esq = menorCodigo(t->esq), dir = menorCodigo(t->dir);
+    return 1 + (esq < dir ? esq : dir);
+}
+
+// Whether a regular input holds, after the tree, at least the bits of
+// `symbolCount` codes of the shortest length. One that does not can only run
+// out of codes, so it is refused before the output is touched; a file of
+// another kind given by mistake usually ends here. Bytes past the last code
+// are allowed, so there is no upper bound. Other inputs are not checked.
+bool cabemCodigos(FILE* entrada, const EncodedInput* bsi, const Arvore* root, uint32_t symbolCount) {
+    struct stat st;
+    const off_t lidos = ftello(entrada);
+    if (fstat(fileno(entrada), &st) != 0 || !S_ISREG(st.st_mode) || lidos < 0 || st.st_size < lidos) return true;
+    const uint32_t pos = static_cast<uint32_t>(bsi->pos);
+    const uint64_t noBuffer = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
+    const uint64_t bits = 8 * static_cast<uint64_t>(st.st_size - lidos) + noBuffer;
+    return static_cast<uint64_t>(symbolCount) * menorCodigo(root) <= bits;
+}
+
 enum class Descompressao { Ok, Corrompido, ErroLeitura, ErroEscrita };
 
 // Decodes `symbolCount` symbols, going on from the bits that the tree left
@@ -1013,14 +1009,14 @@ Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbol
 }  // namespace
 
 int decode(const char* inputPath, const char* outputPath) {
-    ArquivoPtr entrada(fopen(inputPath, "rb"));
+    ArquivoPtr entrada(abreEntrada(inputPath));
     if (!entrada) return falha("Erro ao abrir arquivo de entrada %s\n", inputPath);
     if (mesmoArquivo(entrada.get(), outputPath)) return falha(MSG_MESMO_ARQUIVO, outputPath);
 
-    // The header and the tree are read and checked before the output is
-    // created, so that an input whose header or tree is invalid leaves an
-    // existing output untouched. The console shows the same lines as if
-    // each stage ran in its turn.
+    // The header, the tree and the length of the codes are checked before
+    // the output is created, so that such an input leaves an existing output
+    // untouched. The console shows the same lines as if each stage ran in
+    // its turn.
     uint8_t cabecalho[4];
     if (fread(cabecalho, 1, sizeof cabecalho, entrada.get()) != sizeof cabecalho)
         return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
@@ -1032,15 +1028,18 @@ int decode(const char* inputPath, const char* outputPath) {
     const bool semArvore = symbolCount == 0 && noFim(entrada.get()) && !ferror(entrada.get());
     if (!semArvore) root.reset(encodedInputReadTree(bsi.get()));
     const bool arvoreOk = semArvore || root;
+    const bool codigosCabem = semArvore || (root && cabemCodigos(entrada.get(), bsi.get(), root.get(), symbolCount));
 
     ArquivoSaida saida;
-    if (arvoreOk && !abreSaida(&saida, outputPath)) return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
+    if (codigosCabem && !criaSaida(&saida, outputPath))
+        return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
     printf("O arquivo compactado tem %u bytes\n", symbolCount);
     estagio("1/2 Lendo árvore de Huffman...");
     if (!arvoreOk) return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
     estagioOk();
 
     estagio("2/2 Descomprimindo arquivo...");
+    if (!codigosCabem) return falha(MSG_CORROMPIDO, inputPath);
     switch (descomprime(root.get(), bsi.get(), symbolCount, saida.file)) {
         case Descompressao::Ok:
             break;

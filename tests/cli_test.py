@@ -6,11 +6,13 @@ import concurrent.futures
 import os
 import random
 import resource
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 PROGRAM = None
@@ -400,11 +402,199 @@ class Faults(CliCase):
                         failures += 1
                         self.assertTrue(r.stdout.endswith(b"Erro: mem\xc3\xb3ria insuficiente\n"), r.stdout)
                         self.assertFalse(os.path.lexists(dst))
+                        self.assertEqual(leftovers(self.dir), [])
                     else:
                         self.assertEqual(r.returncode, 0, r.stdout)
                 if os.path.lexists(dst):
                     os.remove(dst)
         self.assertGreater(failures, 0, "no limit made an allocation fail")
+
+
+def leftovers(directory):
+    """Hidden files in `directory`: a temporary output that a run left behind."""
+    return [name for name in os.listdir(directory) if name.startswith(".")]
+
+
+def unprivileged():
+    """preexec_fn that drops root, so that directory permissions apply; None when not root."""
+    if os.geteuid() != 0:
+        return None
+    return lambda: (os.setgid(65534), os.setuid(65534))
+
+
+class DataSafety(CliCase):
+    """No failed, interrupted or mistaken run costs the user a file."""
+
+    DATA = b"".join(b"linha %d de texto comum\n" % i for i in range(60_000))
+
+    def setUp(self):
+        super().setUp()
+        self.packed = self.compress(self.DATA, "data")
+        self.out_dir = tempfile.mkdtemp(dir=self.dir)
+
+    def existing(self, name="out", mode=0o640, via_link=False):
+        """An existing output with known contents and permission bits; returns the path to give."""
+        target = os.path.join(self.out_dir, name)
+        with open(target, "wb") as f:
+            f.write(b"keep me")
+        os.chmod(target, mode)
+        if not via_link:
+            return target
+        os.symlink(target, self.path("link"))
+        return self.path("link")
+
+    def assertKept(self, path, mode=0o640):
+        self.assertEqual(self.read(path), b"keep me")
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), mode)
+        self.assertEqual(leftovers(self.out_dir) + leftovers(self.dir), [])
+
+    def test_failed_run_keeps_existing_output(self):
+        truncated = self.packed[:-1]  # fails only when its codes run out, after the output is open
+        cases = [  # name, mode, input, preexec_fn
+            ("swapped arguments: text", "d", self.write("data", self.DATA), None),
+            ("swapped arguments: program", "d", PROGRAM, None),
+            ("codes cut short", "d", self.write("cut", truncated), None),
+            ("file size limit d", "d", self.write("packed", self.packed), file_size_limit(64 * 1024)),
+            ("file size limit c", "c", self.write("data", self.DATA), file_size_limit(64 * 1024)),
+        ]
+        for name, mode, src, preexec in cases:
+            for via_link in (False, True):
+                with self.subTest(name, via_link=via_link):
+                    dst = self.existing(via_link=via_link)
+                    code, out = self.vesp(mode, src, dst, preexec_fn=preexec)
+                    self.assertEqual(code, 1, out)
+                    self.assertKept(os.path.join(self.out_dir, "out"))
+                    if via_link:
+                        self.assertTrue(os.path.islink(dst))
+                        os.remove(dst)
+
+    def test_success_replaces_contents_and_keeps_permissions(self):
+        for via_link in (False, True):
+            with self.subTest(via_link=via_link):
+                dst = self.existing(mode=0o604, via_link=via_link)
+                os.link(os.path.join(self.out_dir, "out"), self.path("other name"))
+                self.assertEqual(self.vesp("d", self.path("data.vz"), dst)[0], 0)
+                self.assertEqual(self.read(dst), self.DATA)
+                self.assertEqual(stat.S_IMODE(os.stat(dst).st_mode), 0o604)
+                self.assertEqual(os.path.islink(dst), via_link)
+                self.assertEqual(self.read(self.path("other name")), b"keep me")
+                self.assertEqual(leftovers(self.out_dir) + leftovers(self.dir), [])
+                for name in ("other name", "link"):
+                    if os.path.lexists(self.path(name)):
+                        os.remove(self.path(name))
+        code, _ = self.vesp("c", self.path("data"), self.path("new"), preexec_fn=lambda: os.umask(0o027))
+        self.assertEqual((code, stat.S_IMODE(os.stat(self.path("new")).st_mode)), (0, 0o640))
+
+    def run_from_fifo(self, sig, ignored=False):
+        """Decompresses from a FIFO that stalls half way, sends `sig`; returns the exit status."""
+        fifo, dst = self.path("fifo"), self.existing()
+        if os.path.lexists(fifo):
+            os.remove(fifo)
+        os.mkfifo(fifo)
+        proceed = threading.Event()
+
+        def feed():
+            try:
+                with open(fifo, "wb") as f:
+                    f.write(self.packed[:100_000])
+                    f.flush()
+                    proceed.wait(30)
+                    f.write(self.packed[100_000:])
+            except BrokenPipeError:
+                pass
+
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+        preexec = (lambda: signal.signal(sig, signal.SIG_IGN)) if ignored else None
+        p = subprocess.Popen([PROGRAM, "d", fifo, dst], stdout=subprocess.DEVNULL, preexec_fn=preexec)
+        deadline = time.monotonic() + 30
+        while not leftovers(self.out_dir) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertTrue(leftovers(self.out_dir), "no temporary output appeared")
+        p.send_signal(sig)
+        time.sleep(0.1)
+        proceed.set()
+        code = p.wait(30)
+        writer.join(10)
+        return code, dst
+
+    def test_signals_leave_existing_output(self):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+            with self.subTest(signal=sig.name):
+                code, dst = self.run_from_fifo(sig)
+                self.assertEqual(code, -sig)
+                self.assertKept(dst)
+
+    def test_signal_ignored_at_start_stays_ignored(self):
+        code, dst = self.run_from_fifo(signal.SIGTERM, ignored=True)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.read(dst), self.DATA)
+
+    def test_reader_of_standard_output_gone(self):
+        r, w = os.pipe()
+        os.close(r)
+        dst = self.existing()
+        try:
+            code = subprocess.run([PROGRAM, "d", self.path("data.vz"), dst], stdout=w, timeout=60).returncode
+        finally:
+            os.close(w)
+        self.assertEqual(code, -signal.SIGPIPE)
+        self.assertKept(dst)
+
+    def test_closed_standard_streams(self):
+        def close_in_and_out():
+            os.close(0)
+            os.close(1)
+        for mode, src, expected in (("c", self.path("data"), self.packed), ("d", self.path("data.vz"), self.DATA)):
+            with self.subTest(mode=mode):
+                dst = self.path("closed." + mode)
+                r = subprocess.run([PROGRAM, mode, src, dst], preexec_fn=close_in_and_out, timeout=60)
+                self.assertEqual(r.returncode, 0)
+                self.assertEqual(self.read(dst), expected)
+
+    def test_in_place_when_directory_not_writable(self):
+        # The directory lets the program write the file but not make another
+        # one beside it: the output is written in place, and on failure
+        # emptied, whether named directly or through a link.
+        preexec = unprivileged()
+        for d in (self._tmp.name, self.dir):
+            os.chmod(d, 0o777)
+        for name in ("data.vz",):
+            os.chmod(self.path(name), 0o644)
+        cut = self.write("cut", self.packed[:-1])
+        os.chmod(cut, 0o644)
+        target = self.existing(mode=0o666)
+        os.chmod(self.out_dir, 0o555)
+        try:
+            for via_link in (False, True):
+                dst = target
+                if via_link:
+                    os.symlink(target, self.path("link"))
+                    dst = self.path("link")
+                with self.subTest(via_link=via_link):
+                    code, _ = self.vesp("d", self.path("data.vz"), dst, preexec_fn=preexec)
+                    self.assertEqual((code, self.read(target)), (0, self.DATA))
+                    code, _ = self.vesp("d", cut, dst, preexec_fn=preexec)
+                    self.assertEqual((code, os.stat(target).st_size), (1, 0))
+                    self.assertEqual(leftovers(self.out_dir), [])
+                if via_link:
+                    os.remove(dst)
+        finally:
+            os.chmod(self.out_dir, 0o755)
+
+    def test_small_stack(self):
+        with open(PROGRAM, "rb") as f:
+            if b"AddressSanitizer" in f.read():
+                self.skipTest("the sanitizers need a larger stack")
+        deepest = "0" * 255 + "".join(leaf(b) for b in range(256)) + "0" * 255 + "0" * 254 + "1"
+        small = lambda: resource.setrlimit(resource.RLIMIT_STACK, (32 * 1024, 32 * 1024))
+        cases = (("c", self.path("data"), self.packed), ("d", self.path("data.vz"), self.DATA),
+                 ("d", self.write("deep", header(2) + pack(deepest)), b"\x00\x01"))
+        for mode, src, expected in cases:
+            with self.subTest(mode=mode, src=src):
+                code, out = self.vesp(mode, src, self.path("small"), preexec_fn=small, env={})
+                self.assertEqual(code, 0, out)
+                self.assertEqual(self.read(self.path("small")), expected)
 
 
 class HugeInput(CliCase):
