@@ -227,15 +227,29 @@ __attribute__((target("avx512f,avx512bw"))) size_t deslocaBytesAvx512(const uint
     *resto = ultimas[7] << (64 - k);
     return j;
 }
+
+// The vector loop for whole groups of 64 bytes, the portable one for the rest.
+__attribute__((target("avx512f,avx512bw"))) void deslocaBytesAvx512Bw(const uint8_t* de, uint8_t* para, size_t size,
+                                                                      uint32_t k, uint64_t* resto) {
+    const size_t feitos = deslocaBytesAvx512(de, para, size, k, resto);
+    deslocaBytesPortavel(de + feitos, para + feitos, size - feitos, k, resto);
+}
 #endif
 
 }  // namespace
 
+std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes() {
+    std::vector<Variante<DeslocaBytesFn>> v{{"portable", deslocaBytesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512bw) v.push_back({"avx512bw", deslocaBytesAvx512Bw});
+#endif
+    return v;
+}
+
 void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
     assert(k >= 1 && k <= 7);
-    size_t feitos = 0;
 #ifdef VESPADORA_X86_64
-    if (recursosCpu().avx512bw) feitos = deslocaBytesAvx512(de, para, size, k, resto);
+    if (recursosCpu().avx512bw) return deslocaBytesAvx512Bw(de, para, size, k, resto);
 #endif
-    deslocaBytesPortavel(de + feitos, para + feitos, size - feitos, k, resto);
+    deslocaBytesPortavel(de, para, size, k, resto);
 }

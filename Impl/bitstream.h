@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VESPADORA_X86_64 1
@@ -30,6 +31,15 @@ struct RecursosCpu {
     bool bmi2;
 };
 const RecursosCpu& recursosCpu();
+
+// A variant of a CPU-specific kernel. Each kernel lists the variants this
+// CPU can run, the portable one first, so that tests and benchmarks run
+// every one of them whatever the machine.
+template <typename Fn>
+struct Variante {
+    const char* nome;
+    Fn fn;
+};
 
 // Allocation that never returns null: a failed allocation throws
 // std::bad_alloc, which main turns into a message and exit status 1 after the
@@ -161,6 +171,8 @@ inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
 // `*resto`, zeros below. `para` may be `de`; exactly `size` bytes are read
 // and written.
 void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto);
+using DeslocaBytesFn = void (*)(const uint8_t*, uint8_t*, size_t, uint32_t, uint64_t*);
+std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes();
 
 // Moves the bits pending in an EncodedOutput into a word writer that goes on
 // where it stopped, writing at `p` (16 bytes of room). The EncodedOutput is

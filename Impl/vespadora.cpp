@@ -261,11 +261,11 @@ void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* fr
     for (int b = 0; b < 256; b++) (*freq)[b] += conta[0][b] + conta[1][b] + conta[2][b] + conta[3][b];
 }
 
+namespace {
+
 void substituiBytesPortavel(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
     for (size_t i = 0; i < size; i++) out[i] = tabela[in[i]];
 }
-
-namespace {
 
 #ifdef VESPADORA_X86_64
 #define VESPADORA_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
@@ -290,8 +290,6 @@ VESPADORA_VBMI void substituiBytesVbmi(const uint8_t* tabela, const uint8_t* in,
 }
 #endif
 
-using SubstituiBytesFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, size_t);
-
 SubstituiBytesFn escolheSubstituiBytes() {
 #ifdef VESPADORA_X86_64
     if (recursosCpu().avx512vbmi) return substituiBytesVbmi;
@@ -302,6 +300,14 @@ SubstituiBytesFn escolheSubstituiBytes() {
 const SubstituiBytesFn substituiBytesEscolhida = escolheSubstituiBytes();
 
 }  // namespace
+
+std::vector<Variante<SubstituiBytesFn>> variantesSubstituiBytes() {
+    std::vector<Variante<SubstituiBytesFn>> v{{"portable", substituiBytesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512vbmi) v.push_back({"avx512vbmi", substituiBytesVbmi});
+#endif
+    return v;
+}
 
 void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
     substituiBytesEscolhida(tabela, in, out, size);
@@ -482,8 +488,6 @@ __attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& cod
 }
 #endif
 
-using CodificaParesFn = bool (*)(const CodigosRapidos&, const uint8_t*, size_t, BitWriter*);
-
 CodificaParesFn escolheCodificaPares() {
 #ifdef VESPADORA_X86_64
     if (recursosCpu().bmi2) return codificaParesBmi2;
@@ -494,6 +498,14 @@ CodificaParesFn escolheCodificaPares() {
 const CodificaParesFn codificaParesEscolhida = escolheCodificaPares();
 
 }  // namespace
+
+std::vector<Variante<CodificaParesFn>> variantesCodificaPares() {
+    std::vector<Variante<CodificaParesFn>> v{{"portable", codificaParesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().bmi2) v.push_back({"bmi2", codificaParesBmi2});
+#endif
+    return v;
+}
 
 bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
     if (codigos.folhaUnica >= 0) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "bitstream.h"
 #include "heap.h"
@@ -46,7 +47,8 @@ uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
 // AVX-512 VBMI byte permutes where the CPU has them, else the portable loop,
 // which is their reference.
 void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size);
-void substituiBytesPortavel(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size);
+using SubstituiBytesFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, size_t);
+std::vector<Variante<SubstituiBytesFn>> variantesSubstituiBytes();
 
 // Codes of an EncodingTable laid out for the word writer.
 struct CodigosRapidos {
@@ -85,6 +87,9 @@ inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) { re
 // no code in the table (it was not in the counts the tree was built from);
 // what was written is then meaningless.
 bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+// The coder of byte pairs that codificaRapido runs when `codigos.pares` is set.
+using CodificaParesFn = bool (*)(const CodigosRapidos&, const uint8_t*, size_t, BitWriter*);
+std::vector<Variante<CodificaParesFn>> variantesCodificaPares();
 
 // Decoding table: entry i says what the next DECODE_BITS bits, read as the
 // number i, decode to: as many whole codes as fit in them, up to four.

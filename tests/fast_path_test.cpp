@@ -63,31 +63,43 @@ std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable&
 }
 
 // The same stream with the word writer taking over after the tree, fed in
-// pieces of varying size up to `maior` bytes.
+// pieces of varying size up to `maior` bytes; through the given variant of
+// the pair coder when there is one.
 std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
-                                             const std::vector<uint8_t>& dados, bool* todos, bool comPares,
-                                             size_t maior = 1001) {
+                                             const std::vector<uint8_t>& dados, bool* todos,
+                                             CodificaParesFn pares = nullptr, size_t maior = 1001) {
     TempFile f;
     EncodedOutput* out = criaEncodedOutput(f.f);
     encodedOutputWriteTree(out, root);
     CodigosRapidos codigos;
     preparaCodigosRapidos(&codigos, table, root);
-    auto pares = std::make_unique<TabelaPares>();
-    if (comPares) {
-        preparaPares(pares.get(), codigos);
-        codigos.pares = pares.get();
+    auto tabelaPares = std::make_unique<TabelaPares>();
+    if (pares) {
+        preparaPares(tabelaPares.get(), codigos);
+        codigos.pares = tabelaPares.get();
     }
     std::vector<uint8_t> mem(espacoCodificacao(codigos, dados.size()) + 16);
     BitWriter w;
     bwAssume(&w, out, mem.data());
     *todos = true;
-    for (size_t i = 0, passo = 1; i < dados.size(); i += passo, passo = passo * 3 % maior + 1)
-        *todos &= codificaRapido(codigos, dados.data() + i, std::min(passo, dados.size() - i), &w);
+    for (size_t i = 0, passo = 1; i < dados.size(); i += passo, passo = passo * 3 % maior + 1) {
+        const size_t n = std::min(passo, dados.size() - i);
+        // The pair coder takes what codificaRapido would give it.
+        const bool porPares = pares && codigos.folhaUnica < 0 && !codigos.todos8;
+        *todos &= porPares ? pares(codigos, dados.data() + i, n, &w) : codificaRapido(codigos, dados.data() + i, n, &w);
+    }
     bwFlush(&w);
     if (w.n > 0) w.p++;
     destroiEncodedOutput(out);
     fwrite(mem.data(), 1, static_cast<size_t>(w.p - mem.data()), f.f);
     return f.bytes();
+}
+
+// No pair coder, then every variant of it this CPU runs.
+std::vector<Variante<CodificaParesFn>> modosDeCodificar() {
+    std::vector<Variante<CodificaParesFn>> modos{{"bytes", nullptr}};
+    for (const auto& v : variantesCodificaPares()) modos.push_back(v);
+    return modos;
 }
 
 struct Modelo {
@@ -148,12 +160,11 @@ TEST(FastPath, EncoderWritesTheBytesOfTheBitByBitWriter) {
             ASSERT_EQ(m.table[0].bits, 33u);
         }
         const std::vector<uint8_t> referencia = codificaReferencia(m.root.get(), m.table, c.dados);
-        // Large pieces let the pair coder split them into two streams.
-        for (bool comPares : {false, true}) {
+        for (const auto& modo : modosDeCodificar()) {
             for (size_t maior : {1001, 30011}) {
                 bool todos;
-                EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, comPares, maior), referencia)
-                    << c.nome << (comPares ? " by pairs" : "") << " in pieces up to " << maior;
+                EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, modo.fn, maior), referencia)
+                    << c.nome << " " << modo.nome << " in pieces up to " << maior;
                 EXPECT_TRUE(todos) << c.nome;
             }
         }
@@ -162,13 +173,13 @@ TEST(FastPath, EncoderWritesTheBytesOfTheBitByBitWriter) {
 
 TEST(FastPath, EncoderFlagsBytesWithoutCode) {
     for (const char* texto : {"abracadabra", "aaaa"}) {
-        for (bool comPares : {false, true}) {
+        for (const auto& modo : modosDeCodificar()) {
             Modelo m(bytesOf(texto));
             bool todos;
             std::vector<uint8_t> outro = bytesOf(texto);
             outro.insert(outro.begin() + 2, 'z');
-            codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos, comPares);
-            EXPECT_FALSE(todos) << texto << (comPares ? " by pairs" : "");
+            codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos, modo.fn);
+            EXPECT_FALSE(todos) << texto << " " << modo.nome;
         }
     }
 }
@@ -279,44 +290,54 @@ TEST(FastPath, ByteLookupOnlyWhenEveryCodeHasEightBits) {
     }
 }
 
-// Sizes around the 64-byte steps of the vector path and its masked tail.
-TEST(FastPath, ByteMapMatchesThePortableLoopInPlaceOrNot) {
+// Sizes around the 64-byte steps of the vector paths and their tails; every
+// variant, then the one chosen for this CPU.
+TEST(FastPath, ByteMapMatchesAPlainLookupInPlaceOrNot) {
     std::mt19937 rng(11);
     std::array<uint8_t, 256> tabela;
     for (auto& t : tabela) t = static_cast<uint8_t>(rng());
-    for (size_t size : {0, 1, 63, 64, 65, 127, 128, 200, 1000}) {
-        std::vector<uint8_t> in(size);
-        for (auto& b : in) b = static_cast<uint8_t>(rng());
-        std::vector<uint8_t> esperado(size + 8, 0xAA), fora(size + 8, 0xAA), dentro = in;
-        substituiBytesPortavel(tabela.data(), in.data(), esperado.data(), size);
-        substituiBytes(tabela.data(), in.data(), fora.data(), size);
-        substituiBytes(tabela.data(), dentro.data(), dentro.data(), size);
-        EXPECT_EQ(fora, esperado) << size;  // the bytes past `size` untouched too
-        EXPECT_EQ(dentro, std::vector<uint8_t>(esperado.begin(), esperado.begin() + static_cast<long>(size))) << size;
+    auto variantes = variantesSubstituiBytes();
+    variantes.push_back({"chosen", substituiBytes});
+    for (const auto& v : variantes) {
+        for (size_t size : {0, 1, 63, 64, 65, 127, 128, 200, 1000}) {
+            std::vector<uint8_t> in(size);
+            for (auto& b : in) b = static_cast<uint8_t>(rng());
+            std::vector<uint8_t> esperado(size + 8, 0xAA), fora(size + 8, 0xAA), dentro = in;
+            for (size_t i = 0; i < size; i++) esperado[i] = tabela[in[i]];
+            v.fn(tabela.data(), in.data(), fora.data(), size);
+            v.fn(tabela.data(), dentro.data(), dentro.data(), size);
+            EXPECT_EQ(fora, esperado) << v.nome << " " << size;  // the bytes past `size` untouched too
+            esperado.resize(size);
+            EXPECT_EQ(dentro, esperado) << v.nome << " " << size;
+        }
     }
 }
 
 // The shift against the same bits pushed one by one.
 TEST(FastPath, ByteShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
     std::mt19937 rng(12);
-    for (uint32_t k = 1; k <= 7; k++) {
-        for (size_t size : {0, 1, 7, 8, 9, 23, 64, 65, 130, 200}) {
-            std::vector<uint8_t> de(size);
-            for (auto& b : de) b = static_cast<uint8_t>(rng());
-            const uint64_t frente = static_cast<uint64_t>(rng()) << 56 & ~(~uint64_t{0} >> k);
-            std::vector<int> bits;
-            for (uint32_t t = 0; t < k; t++) bits.push_back(static_cast<int>(frente >> (63 - t) & 1));
-            for (uint8_t b : de)
-                for (int t = 7; t >= 0; t--) bits.push_back(b >> t & 1);
-            std::vector<uint8_t> esperado(size, 0);
-            for (size_t t = 0; t < 8 * size; t++) esperado[t / 8] |= static_cast<uint8_t>(bits[t] << (7 - t % 8));
-            uint64_t resto = 0;
-            for (uint32_t t = 0; t < k; t++) resto |= static_cast<uint64_t>(bits[8 * size + t]) << (63 - t);
+    auto variantes = variantesDeslocaBytes();
+    variantes.push_back({"chosen", deslocaBytes});
+    for (const auto& v : variantes) {
+        for (uint32_t k = 1; k <= 7; k++) {
+            for (size_t size : {0, 1, 7, 8, 9, 23, 64, 65, 130, 200}) {
+                std::vector<uint8_t> de(size);
+                for (auto& b : de) b = static_cast<uint8_t>(rng());
+                const uint64_t frente = static_cast<uint64_t>(rng()) << 56 & ~(~uint64_t{0} >> k);
+                std::vector<int> bits;
+                for (uint32_t t = 0; t < k; t++) bits.push_back(static_cast<int>(frente >> (63 - t) & 1));
+                for (uint8_t b : de)
+                    for (int t = 7; t >= 0; t--) bits.push_back(b >> t & 1);
+                std::vector<uint8_t> esperado(size, 0);
+                for (size_t t = 0; t < 8 * size; t++) esperado[t / 8] |= static_cast<uint8_t>(bits[t] << (7 - t % 8));
+                uint64_t resto = 0;
+                for (uint32_t t = 0; t < k; t++) resto |= static_cast<uint64_t>(bits[8 * size + t]) << (63 - t);
 
-            uint64_t r = frente;
-            deslocaBytes(de.data(), de.data(), size, k, &r);
-            EXPECT_EQ(de, esperado) << k << " " << size;
-            EXPECT_EQ(r, resto) << k << " " << size;
+                uint64_t r = frente;
+                v.fn(de.data(), de.data(), size, k, &r);
+                EXPECT_EQ(de, esperado) << v.nome << " " << k << " " << size;
+                EXPECT_EQ(r, resto) << v.nome << " " << k << " " << size;
+            }
         }
     }
 }

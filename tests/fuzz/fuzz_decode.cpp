@@ -6,7 +6,9 @@
 // leave no output file behind. Both outcomes are also checked against a
 // decoding of the same bytes by the bit-by-bit functions (`bsiPop`,
 // `decodeByte`), which the driver's table-driven decoder must agree with:
-// the same bytes out, and failure on exactly the same inputs.
+// the same bytes out, and failure on exactly the same inputs. No temporary
+// file may be left behind. An input marked for repetition (see expande)
+// stands for a file of over 300 KiB, read in more than one block.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,10 +29,12 @@ namespace {
 // Largest output file the target lets `decode` write. A tree that is a lone
 // leaf restores its header's count of bytes from no bits at all, so a 6-byte
 // input can legitimately ask for 4 GiB; past this limit the write fails with
-// EFBIG, which exercises the decoder's write-error path. Any other tree spends
-// at least one bit per restored byte, so for inputs up to 64 KiB (-max_len)
-// the output stays below 512 KiB and never meets the limit.
+// EFBIG, which exercises the decoder's write-error path. A file that decodes
+// writes exactly its header's count, so below the limit every outcome is
+// checked against the reference, and above it only that nothing is left.
 constexpr rlim_t LIMITE_SAIDA = 1 << 20;
+// Repeated inputs pass one read block of 256 KiB and the reserve after it.
+constexpr size_t REPETIDA = 300 * 1024;
 
 std::string entrada;
 std::string saida;
@@ -110,7 +114,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bruto, size_t tamanhoBruto) {
+    const std::vector<uint8_t> arquivo = expande(bruto, tamanhoBruto, REPETIDA);
+    const uint8_t* data = arquivo.data();
+    const size_t size = arquivo.size();
     if (!escreveArquivo(entrada, data, size)) {
         perror("writing the fuzz input");
         abort();
@@ -126,6 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool temSaida = stat(saida.c_str(), &st) == 0;
     if (status == 1 && existe(saida)) {
         fprintf(stderr, "decode failed but left %s behind\n", saida.c_str());
+        __builtin_trap();
+    }
+    if (sobrasNoDiretorio() != 0) {
+        fprintf(stderr, "decode left a temporary file behind\n");
         __builtin_trap();
     }
     if (status == 0) {

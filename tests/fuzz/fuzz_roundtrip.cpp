@@ -1,5 +1,7 @@
 // libFuzzer target: any byte string must survive compression followed by
-// decompression unchanged, with both drivers reporting success.
+// decompression unchanged, with both drivers reporting success and no
+// temporary file left behind. An input marked for repetition (see expande)
+// stands for a file of over 1 MiB.
 #include <unistd.h>
 
 #include <cstddef>
@@ -31,7 +33,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bruto, size_t tamanhoBruto) {
+    const std::vector<uint8_t> entrada = expande(bruto, tamanhoBruto, (1 << 20) + 1);
+    const uint8_t* data = entrada.data();
+    const size_t size = entrada.size();
     if (!escreveArquivo(original, data, size)) {
         perror("writing the fuzz input");
         abort();
@@ -44,6 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int descompressao = decode(compactado.c_str(), restaurado.c_str());
     if (descompressao != 0) {
         fprintf(stderr, "decode of encode's own output returned %d\n", descompressao);
+        __builtin_trap();
+    }
+    if (sobrasNoDiretorio() != 0) {
+        fprintf(stderr, "a temporary file was left behind\n");
         __builtin_trap();
     }
     std::vector<uint8_t> volta;

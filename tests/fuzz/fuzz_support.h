@@ -2,6 +2,7 @@
 // directory of its own, in /dev/shm where it can, removed at exit.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -63,4 +64,31 @@ inline bool leArquivo(const std::string& path, std::vector<uint8_t>* conteudo) {
     const bool ok = !ferror(f);
     fclose(f);
     return ok;
+}
+
+// An input that starts with this byte stands for a larger one: the rest,
+// repeated until it passes `minimo` bytes. Short inputs then reach the paths
+// of large files: several read blocks of 256 KiB, and the pair coder from
+// 1 MiB on.
+constexpr uint8_t MARCA_REPETICAO = 0xA5;
+
+inline std::vector<uint8_t> expande(const uint8_t* data, size_t size, size_t minimo) {
+    if (size < 2 || data[0] != MARCA_REPETICAO) return std::vector<uint8_t>(data, data + size);
+    std::vector<uint8_t> grande;
+    grande.reserve(minimo + size);
+    while (grande.size() <= minimo) grande.insert(grande.end(), data + 1, data + size);
+    return grande;
+}
+
+// Hidden files in the directory: a temporary output that a run left behind.
+inline int sobrasNoDiretorio() {
+    DIR* d = opendir(diretorioFuzz().c_str());
+    if (!d) return -1;
+    int sobras = 0;
+    while (const dirent* e = readdir(d)) {
+        const std::string nome = e->d_name;
+        if (nome[0] == '.' && nome != "." && nome != "..") sobras++;
+    }
+    closedir(d);
+    return sobras;
 }
