@@ -484,6 +484,11 @@ class DataSafety(CliCase):
                 for name in ("other name", "link"):
                     if os.path.lexists(self.path(name)):
                         os.remove(self.path(name))
+        if os.geteuid() == 0:  # the owner and group stay too, where the process may set them
+            dst = self.existing(name="theirs", mode=0o644)
+            os.chown(dst, 65534, 65534)
+            self.assertEqual(self.vesp("d", self.path("data.vz"), dst)[0], 0)
+            self.assertEqual((os.stat(dst).st_uid, os.stat(dst).st_gid, self.read(dst)), (65534, 65534, self.DATA))
         code, _ = self.vesp("c", self.path("data"), self.path("new"), preexec_fn=lambda: os.umask(0o027))
         self.assertEqual((code, stat.S_IMODE(os.stat(self.path("new")).st_mode)), (0, 0o640))
 
@@ -554,33 +559,36 @@ class DataSafety(CliCase):
                 self.assertEqual(r.returncode, 0)
                 self.assertEqual(self.read(dst), expected)
 
-    def test_in_place_when_directory_not_writable(self):
-        # The directory lets the program write the file but not make another
-        # one beside it: the output is written in place, and on failure
-        # emptied, whether named directly or through a link.
+    def test_in_place_where_no_file_can_replace_the_output(self):
+        # The directory lets the program write the file but not put another
+        # one in its place: not writable, or sticky with the file another
+        # user's. The output is written in place, and on failure emptied,
+        # whether named directly or through a link.
+        if os.geteuid() != 0 and os.stat(self.out_dir).st_uid == os.geteuid():
+            self.skipTest("a sticky directory of one's own lets its files be replaced")
         preexec = unprivileged()
         for d in (self._tmp.name, self.dir):
             os.chmod(d, 0o777)
-        for name in ("data.vz",):
-            os.chmod(self.path(name), 0o644)
+        os.chmod(self.path("data.vz"), 0o644)
         cut = self.write("cut", self.packed[:-1])
         os.chmod(cut, 0o644)
         target = self.existing(mode=0o666)
-        os.chmod(self.out_dir, 0o555)
         try:
-            for via_link in (False, True):
-                dst = target
-                if via_link:
-                    os.symlink(target, self.path("link"))
-                    dst = self.path("link")
-                with self.subTest(via_link=via_link):
-                    code, _ = self.vesp("d", self.path("data.vz"), dst, preexec_fn=preexec)
-                    self.assertEqual((code, self.read(target)), (0, self.DATA))
-                    code, _ = self.vesp("d", cut, dst, preexec_fn=preexec)
-                    self.assertEqual((code, os.stat(target).st_size), (1, 0))
-                    self.assertEqual(leftovers(self.out_dir), [])
-                if via_link:
-                    os.remove(dst)
+            for dir_mode in (0o555, 0o1777):
+                os.chmod(self.out_dir, dir_mode)
+                for via_link in (False, True):
+                    dst = target
+                    if via_link:
+                        os.symlink(target, self.path("link"))
+                        dst = self.path("link")
+                    with self.subTest(dir_mode=oct(dir_mode), via_link=via_link):
+                        code, _ = self.vesp("d", self.path("data.vz"), dst, preexec_fn=preexec)
+                        self.assertEqual((code, self.read(target)), (0, self.DATA))
+                        code, _ = self.vesp("d", cut, dst, preexec_fn=preexec)
+                        self.assertEqual((code, os.stat(target).st_size), (1, 0))
+                        self.assertEqual(leftovers(self.out_dir), [])
+                    if via_link:
+                        os.remove(dst)
         finally:
             os.chmod(self.out_dir, 0o755)
 
