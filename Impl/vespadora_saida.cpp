@@ -214,9 +214,12 @@ bool abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
     return true;
 }
 
-bool abreNoLugar(ArquivoSaida* saida, const std::string& alvo, bool link) {
+// Opens the path as given, not the file found by following its links: links
+// such as /dev/stdout lead through /proc to names that only the kernel can
+// open.
+bool abreNoLugar(ArquivoSaida* saida, const char* path, bool link) {
     SinaisBloqueados bloqueio;
-    FILE* file = fopen(alvo.c_str(), "wb");
+    FILE* file = fopen(path, "wb");
     if (!file) return false;
     struct stat st;
     saida->file = file;
@@ -225,7 +228,7 @@ bool abreNoLugar(ArquivoSaida* saida, const std::string& alvo, bool link) {
         // Nothing waits in a buffer, so emptying the file on failure leaves
         // it empty: a buffer flushed by fclose would land past the new end.
         setvbuf(file, nullptr, _IONBF, 0);
-        saida->caminho = alvo;
+        saida->caminho = path;
         saida->removivel = !link;
     }
     registraSaida(*saida);
@@ -242,7 +245,7 @@ void fechaDiretorio(ArquivoSaida* saida) {
 bool abreSaida(ArquivoSaida* saida, const char* path) {
     bool link;
     const std::string alvo = alvoDe(path, &link);
-    return abreTemporario(saida, alvo) || abreNoLugar(saida, alvo, link);
+    return abreTemporario(saida, alvo) || abreNoLugar(saida, path, link);
 }
 
 bool fechaSaida(ArquivoSaida* saida) {

@@ -380,6 +380,13 @@ class Faults(CliCase):
                 self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
 
 
+    def test_standard_output_named_as_output(self):
+        # Reached through /proc, which only the kernel can follow: written in place.
+        data = random_bytes(6, 50_000)
+        code, out = self.vesp("d", self.write("packed", self.compress(data)), "/dev/stdout")
+        self.assertEqual(code, 0, out[-200:])
+        self.assertIn(data, out)
+
     def test_memory_exhausted(self):
         # Address-space limits around what the program needs: below, the loader
         # itself fails; above, the run succeeds; in between, an allocation fails
