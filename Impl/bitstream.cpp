@@ -1,25 +1,6 @@
 #include "bitstream.h"
 
-#include <array>
 #include <cstring>
-
-#ifdef VESPADORA_X86_64
-#include <immintrin.h>
-#endif
-
-const RecursosCpu& recursosCpu() {
-    static const RecursosCpu recursos = [] {
-        RecursosCpu r{};
-#ifdef VESPADORA_X86_64
-        __builtin_cpu_init();
-        r.avx512bw = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-        r.avx512vbmi = r.avx512bw && __builtin_cpu_supports("avx512vbmi");
-        r.bmi2 = __builtin_cpu_supports("bmi2");
-#endif
-        return r;
-    }();
-    return recursos;
-}
 
 void* alocaMemoria(size_t bytes) {
     void* p = malloc(bytes == 0 ? 1 : bytes);
@@ -165,91 +146,4 @@ uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n) {
     bsi->pos = 0;
     *n = bits;
     return palavra;
-}
-
-namespace {
-
-void deslocaBytesPortavel(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
-    uint64_t r = *resto;
-    size_t j = 0;
-    // Each word is read before the same 8 bytes are written, so the shift
-    // also works in place.
-    for (; j + 8 <= size; j += 8) {
-        const uint64_t w = carregaBE64(de + j);
-        guardaBE64(para + j, r | w >> k);
-        r = w << (64 - k);
-    }
-    if (j < size) {
-        const size_t sobra = size - j;
-        uint64_t w = 0;
-        for (size_t t = 0; t < sobra; t++) w |= static_cast<uint64_t>(de[j + t]) << (56 - 8 * t);
-        const uint64_t v = r | w >> k;
-        for (size_t t = 0; t < sobra; t++) para[j + t] = static_cast<uint8_t>(v >> (56 - 8 * t));
-        r = w << (8 * sobra - k);
-    }
-    *resto = r;
-}
-
-#ifdef VESPADORA_X86_64
-// Byte positions that reverse the 8 bytes of each 64-bit lane.
-constexpr std::array<uint8_t, 64> INVERTE_PALAVRAS = [] {
-    std::array<uint8_t, 64> t{};
-    for (int b = 0; b < 64; b++) t[b] = static_cast<uint8_t>((b & 8) | (7 - (b & 7)));
-    return t;
-}();
-
-// The same shift 64 bytes at a time: each lane, byte-reversed, is the
-// big-endian word of its 8 bytes, shifted right and joined to the bits that
-// the lane before it pushes out. Returns the bytes done, a multiple of 64;
-// the rest is left to the portable loop.
-__attribute__((target("avx512f,avx512bw"))) size_t deslocaBytesAvx512(const uint8_t* de, uint8_t* para, size_t size,
-                                                                      uint32_t k, uint64_t* resto) {
-    if (size < 64) return 0;
-    // The masked forms with every lane set: the plain ones start from an
-    // undefined vector, which GCC 12 reports as possibly uninitialised.
-    constexpr __mmask8 TODAS = 0xff;
-    const __m512i inverte = _mm512_loadu_si512(INVERTE_PALAVRAS.data());
-    const __m128i direita = _mm_cvtsi32_si128(static_cast<int>(k));
-    const __m128i esquerda = _mm_cvtsi32_si128(static_cast<int>(64 - k));
-    // Only lane 7 of `anterior` is used: the word before the first one.
-    __m512i anterior = _mm512_set1_epi64(static_cast<long long>(*resto >> (64 - k)));
-    size_t j = 0;
-    for (; j + 64 <= size; j += 64) {
-        const __m512i atual = _mm512_shuffle_epi8(_mm512_loadu_si512(de + j), inverte);
-        const __m512i antes = _mm512_maskz_alignr_epi64(TODAS, atual, anterior, 7);
-        const __m512i v = _mm512_or_si512(_mm512_maskz_srl_epi64(TODAS, atual, direita),
-                                          _mm512_maskz_sll_epi64(TODAS, antes, esquerda));
-        _mm512_storeu_si512(para + j, _mm512_shuffle_epi8(v, inverte));
-        anterior = atual;
-    }
-    alignas(64) uint64_t ultimas[8];
-    _mm512_store_si512(ultimas, anterior);
-    *resto = ultimas[7] << (64 - k);
-    return j;
-}
-
-// The vector loop for whole groups of 64 bytes, the portable one for the rest.
-__attribute__((target("avx512f,avx512bw"))) void deslocaBytesAvx512Bw(const uint8_t* de, uint8_t* para, size_t size,
-                                                                      uint32_t k, uint64_t* resto) {
-    const size_t feitos = deslocaBytesAvx512(de, para, size, k, resto);
-    deslocaBytesPortavel(de + feitos, para + feitos, size - feitos, k, resto);
-}
-#endif
-
-}  // namespace
-
-std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes() {
-    std::vector<Variante<DeslocaBytesFn>> v{{"portable", deslocaBytesPortavel}};
-#ifdef VESPADORA_X86_64
-    if (recursosCpu().avx512bw) v.push_back({"avx512bw", deslocaBytesAvx512Bw});
-#endif
-    return v;
-}
-
-void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
-    assert(k >= 1 && k <= 7);
-#ifdef VESPADORA_X86_64
-    if (recursosCpu().avx512bw) return deslocaBytesAvx512Bw(de, para, size, k, resto);
-#endif
-    deslocaBytesPortavel(de, para, size, k, resto);
 }

@@ -17,29 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VESPADORA_X86_64 1
-#endif
-
-// What the fast paths may use of this CPU, found at the first call. Every
-// path that uses one of these has a portable twin for CPUs without it.
-struct RecursosCpu {
-    bool avx512bw;    // AVX-512 F and BW
-    bool avx512vbmi;  // AVX-512 F, BW and VBMI
-    bool bmi2;
-};
-const RecursosCpu& recursosCpu();
-
-// A variant of a CPU-specific kernel. Each kernel lists the variants this
-// CPU can run, the portable one first, so that tests and benchmarks run
-// every one of them whatever the machine.
-template <typename Fn>
-struct Variante {
-    const char* nome;
-    Fn fn;
-};
 
 // Allocation that never returns null: a failed allocation throws
 // std::bad_alloc, which main turns into a message and exit status 1 after the
@@ -165,15 +142,6 @@ inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
     bwFlush(w);
 }
 
-// Cuts a bit string into bytes again after a shift of `k` bits (1 to 7):
-// writes to `para` the `size` bytes made of the top k bits of `*resto`
-// followed by de[0..size) less its last k bits, which are left at the top of
-// `*resto`, zeros below. `para` may be `de`; exactly `size` bytes are read
-// and written.
-void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto);
-using DeslocaBytesFn = void (*)(const uint8_t*, uint8_t*, size_t, uint32_t, uint64_t*);
-std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes();
-
 // Moves the bits pending in an EncodedOutput into a word writer that goes on
 // where it stopped, writing at `p` (16 bytes of room). The EncodedOutput is
 // left empty, so destroying it writes nothing more; the writer is left
@@ -184,3 +152,40 @@ void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p);
 // zeros below. The reader is left empty, at the file position where its
 // last refill stopped.
 uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n);
+
+// Reader of whole words from a memory buffer, the twin of BitWriter: `n`
+// bits (0 to 64) at the top of `buf`, the bits below them either zero or the
+// stream's next bits, then the bytes [p, fim). `ultimo` says that no byte
+// follows `fim`.
+struct LeitorBits {
+    uint64_t buf;
+    uint32_t n;
+    const uint8_t* p;
+    const uint8_t* fim;
+    bool ultimo;
+    bool truncado;  // a code needed bits past the end of the stream
+};
+
+// A refill adds whole bytes below the bits held while they fit in the word,
+// so it leaves at least 64 - 7 bits, or every bit up to `fim`.
+constexpr uint32_t RECARGA_MIN_BITS = 64 - 7;
+
+// The checked refill, a byte at a time and never past `fim`: the bits past
+// the end of the stream stay zero.
+inline void lbRecarregaBytes(uint64_t& buf, uint32_t& n, const uint8_t*& p, const uint8_t* fim) {
+    while (n < RECARGA_MIN_BITS && p < fim) {
+        buf |= static_cast<uint64_t>(*p++) << (64 - 8 - n);
+        n += 8;
+    }
+}
+
+// The unchecked refill: one 8-byte load at `p`, which needs 8 readable bytes.
+// The load is shifted below the `n` bits held (n < 64) and the 63 - n bits
+// under them take (63 - n) / 8 whole bytes, so `n` becomes 56 + n % 8, which
+// is 56 | n since n < 64; the bits of the partly taken byte that arrive too
+// sit below them and are read again from `p` by the next refill.
+inline void lbRecarregaPalavra(uint64_t& buf, uint32_t& n, const uint8_t*& p) {
+    buf |= carregaBE64(p) >> n;
+    p += (63 - n) / 8;
+    n |= 56;
+}

@@ -1,7 +1,5 @@
 #include "heap.h"
 
-#include <memory>
-
 Heap* criaHeap(int32_t size) {
     auto* h = static_cast<Heap*>(alocaMemoria(sizeof(Heap)));
     h->size = size;
@@ -126,6 +124,16 @@ void destroiArvore(Arvore* t) {
     free(t);
 }
 
+void escreveCabecalho(uint32_t symbolCount, uint8_t cabecalho[CABECALHO_BYTES]) {
+    for (size_t i = 0; i < CABECALHO_BYTES; i++) cabecalho[i] = static_cast<uint8_t>(symbolCount >> (8 * i));
+}
+
+uint32_t leCabecalho(const uint8_t cabecalho[CABECALHO_BYTES]) {
+    uint32_t symbolCount = 0;
+    for (size_t i = 0; i < CABECALHO_BYTES; i++) symbolCount |= static_cast<uint32_t>(cabecalho[i]) << (8 * i);
+    return symbolCount;
+}
+
 // Pre-order: an internal node is a 0 bit, then `esq`, then `dir`; a leaf is a
 // 1 bit and its symbol's 8 bits, most significant first.
 void encodedOutputWriteTree(EncodedOutput* out, const Arvore* huff) {
@@ -142,11 +150,6 @@ void encodedOutputWriteTree(EncodedOutput* out, const Arvore* huff) {
 }
 
 namespace {
-
-struct ArvoreDeleter {
-    void operator()(Arvore* t) const { destroiArvore(t); }
-};
-using ArvorePtr = std::unique_ptr<Arvore, ArvoreDeleter>;
 
 struct LeituraArvore {
     EncodedInput* bsi;

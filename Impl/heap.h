@@ -1,7 +1,9 @@
 // Priority queue of weighted trees, the Huffman tree and its serialisation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "bitstream.h"
 
@@ -46,10 +48,21 @@ Arvore* criaNo(Arvore* esq, Arvore* dir);
 Arvore* huffman(Heap* h);
 void destroiArvore(Arvore* t);
 
+// Owner of a whole tree, for code that may leave early.
+struct DestroiArvore {
+    void operator()(Arvore* t) const { destroiArvore(t); }
+};
+using ArvorePtr = std::unique_ptr<Arvore, DestroiArvore>;
+
 // Bounds that every tree written by the compressor keeps; the reader rejects
 // any tree that breaks them.
 constexpr int ARVORE_MAX_FOLHAS = 256;
 constexpr int ARVORE_MAX_PROFUNDIDADE = 255;
+
+// The 4-byte header of a compressed file: the symbol count, little-endian.
+constexpr size_t CABECALHO_BYTES = 4;
+void escreveCabecalho(uint32_t symbolCount, uint8_t cabecalho[CABECALHO_BYTES]);
+uint32_t leCabecalho(const uint8_t cabecalho[CABECALHO_BYTES]);
 
 void encodedOutputWriteTree(EncodedOutput* out, const Arvore* huff);
 // Reads a pre-order tree; returns null when the stream ends before the tree

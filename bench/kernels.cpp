@@ -9,9 +9,11 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "vespadora.h"
+#include "vespadora_kernels.h"
+#include "vespadora_rapido.h"
 
 namespace {
 
@@ -67,9 +69,9 @@ const std::vector<uint8_t>& entrada(int qual) {
     return entradas[qual];
 }
 
-void nomeia(benchmark::State& state) {
+void nomeia(benchmark::State& state, const char* variante = nullptr) {
     static const char* const nomes[] = {"text", "programs", "skewed", "random"};
-    state.SetLabel(nomes[state.range(0)]);
+    state.SetLabel(variante ? std::string(nomes[state.range(0)]) + " " + variante : nomes[state.range(0)]);
 }
 
 // Tree, codes and the compressed stream of one input, built once.
@@ -80,7 +82,7 @@ struct Modelo {
     CodigosRapidos codigosPares;  // the same, with the table of pairs
     TabelaPares pares;
     TabelaDecodificacao decodificacao;
-    std::vector<uint8_t> stream;  // the codes alone, from a byte boundary
+    std::vector<uint8_t> stream;  // the codes alone, from a byte boundary, by the bit-by-bit writer
 
     explicit Modelo(const std::vector<uint8_t>& dados) {
         FrequencyTable freq{};
@@ -96,11 +98,16 @@ struct Modelo {
         preparaPares(&pares, codigos);
         codigosPares.pares = &pares;
         preparaDecodificacao(&decodificacao, root);
-        stream.resize(espacoCodificacao(codigos, dados.size()));
-        BitWriter w{0, 0, stream.data()};
-        codificaRapido(codigos, dados.data(), dados.size(), &w);
-        bwFlush(&w);
-        stream.resize(static_cast<size_t>(w.p - stream.data()) + 1);
+        char* buffer = nullptr;
+        size_t tamanho = 0;
+        FILE* f = open_memstream(&buffer, &tamanho);
+        EncodedOutput* out = criaEncodedOutput(f);
+        for (uint8_t b : dados) encodedOutputWrite(out, &table[b]);
+        destroiEncodedOutput(out);
+        fclose(f);
+        stream.assign(buffer, buffer + tamanho);
+        free(buffer);
+        stream.resize(stream.size() + 8);  // room for the fast decoder's word loads
     }
     ~Modelo() { destroiArvore(root); }
 };
@@ -162,30 +169,38 @@ void BM_EncodeReference(benchmark::State& state) {
     nomeia(state);
 }
 
-void BM_EncodeFast(benchmark::State& state) {
+// The word coder, by pairs when `codigos.pares` is set, through `pares`;
+// the bytes are checked against the bit-by-bit writer's.
+void codifica(benchmark::State& state, const CodigosRapidos& codigos, Variante<CodificaParesFn> pares) {
     const auto& dados = entrada(static_cast<int>(state.range(0)));
     const Modelo& m = modelo(static_cast<int>(state.range(0)));
-    std::vector<uint8_t> saida(espacoCodificacao(m.codigos, dados.size()));
+    std::vector<uint8_t> saida(espacoCodificacao(codigos, dados.size()));
+    BitWriter w{};
     for (auto _ : state) {
-        BitWriter w{0, 0, saida.data()};
-        benchmark::DoNotOptimize(codificaRapido(m.codigos, dados.data(), dados.size(), &w));
-        benchmark::DoNotOptimize(w.p);
+        w = BitWriter{0, 0, saida.data()};
+        const bool porPares = pares.fn && !codigos.todos8;
+        benchmark::DoNotOptimize(porPares ? pares.fn(codigos, dados.data(), dados.size(), &w)
+                                          : codificaRapido(codigos, dados.data(), dados.size(), &w));
     }
+    bwFlush(&w);
+    if (w.n > 0) w.p++;
+    const size_t escritos = static_cast<size_t>(w.p - saida.data());
+    if (escritos != m.stream.size() - 8 || !std::equal(saida.data(), w.p, m.stream.data()))
+        state.SkipWithError("coded bytes differ from the bit-by-bit writer's");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
-    nomeia(state);
+    nomeia(state, pares.nome);
 }
 
+void BM_EncodeFast(benchmark::State& state) {
+    codifica(state, modelo(static_cast<int>(state.range(0))).codigos, {nullptr, nullptr});
+}
+
+// range(1) picks the variant of the pair coder.
 void BM_EncodeFastPairs(benchmark::State& state) {
-    const auto& dados = entrada(static_cast<int>(state.range(0)));
-    const Modelo& m = modelo(static_cast<int>(state.range(0)));
-    std::vector<uint8_t> saida(espacoCodificacao(m.codigos, dados.size()));
-    for (auto _ : state) {
-        BitWriter w{0, 0, saida.data()};
-        benchmark::DoNotOptimize(codificaRapido(m.codigosPares, dados.data(), dados.size(), &w));
-        benchmark::DoNotOptimize(w.p);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
-    nomeia(state);
+    const auto variantes = variantesCodificaPares();
+    if (static_cast<size_t>(state.range(1)) >= variantes.size()) return state.SkipWithError("not on this CPU");
+    codifica(state, modelo(static_cast<int>(state.range(0))).codigosPares,
+             variantes[static_cast<size_t>(state.range(1))]);
 }
 
 void BM_DecodeReference(benchmark::State& state) {
@@ -209,7 +224,7 @@ void BM_DecodeFast(benchmark::State& state) {
     const Modelo& m = modelo(static_cast<int>(state.range(0)));
     std::vector<uint8_t> saida(dados.size());
     for (auto _ : state) {
-        LeitorBits r{0, 0, m.stream.data(), m.stream.data() + m.stream.size(), true, false};
+        LeitorBits r{0, 0, m.stream.data(), m.stream.data() + m.stream.size() - 8, true, false};
         benchmark::DoNotOptimize(decodificaRapido(m.decodificacao, &r, saida.data(), saida.size()));
     }
     if (saida != dados) state.SkipWithError("decoded bytes differ");
@@ -224,7 +239,7 @@ BENCHMARK(BM_HistogramFast)->DenseRange(0, 3);
 BENCHMARK(BM_HistogramFastPairs)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeReference)->DenseRange(0, 3);
 BENCHMARK(BM_EncodeFast)->DenseRange(0, 3);
-BENCHMARK(BM_EncodeFastPairs)->DenseRange(0, 3);
+BENCHMARK(BM_EncodeFastPairs)->ArgsProduct({{0, 1, 2, 3}, {0, 1}});
 BENCHMARK(BM_DecodeReference)->DenseRange(0, 3);
 BENCHMARK(BM_DecodeFast)->DenseRange(0, 3);
 

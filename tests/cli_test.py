@@ -39,6 +39,10 @@ GOLDEN = [  # input, compressed bytes, statistics line
 ]
 
 
+# 1.6 MB of text: large enough to be counted and coded by pairs.
+TEXT = b"".join(b"linha %d de texto comum\n" % i for i in range(60_000))
+
+
 def header(count):
     return count.to_bytes(4, "little")
 
@@ -234,6 +238,7 @@ class RoundTrips(CliCase):
             "skewed": bytes(rng.choices(range(256), weights=[2.0 ** -(i / 6) for i in range(256)], k=200_000)),
             "zero and 0xff": b"\x00\xff" * 1000 + b"\x00" * 7,
             "the program itself": self.read(PROGRAM),
+            "text over 1 MiB": TEXT,
         }
         for name, data in cases.items():
             with self.subTest(name):
@@ -434,7 +439,7 @@ def unprivileged():
 class DataSafety(CliCase):
     """No failed, interrupted or mistaken run costs the user a file."""
 
-    DATA = b"".join(b"linha %d de texto comum\n" % i for i in range(60_000))
+    DATA = TEXT
 
     def setUp(self):
         super().setUp()
@@ -625,7 +630,7 @@ class EmulatedPortableCpu(CliCase):
             self.skipTest("needs qemu-x86_64 and a build without sanitizers on x86_64")
         rng = random.Random(8)
         cases = {  # the pair coder, the byte map, short codes and 33-bit ones
-            "text over 1 MiB": DataSafety.DATA,
+            "text over 1 MiB": TEXT,
             "random": random_bytes(8, 300_000),
             "two symbols": bytes(rng.choice(b"xy") for _ in range(70_000)),
             "fibonacci": fibonacci_data()[0][:2_000_000],

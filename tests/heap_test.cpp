@@ -8,8 +8,6 @@
 
 namespace {
 
-using Contagens = std::vector<std::pair<uint8_t, uint32_t>>;
-
 // Trees the heap only carries, told apart by address.
 Arvore marcas[300];
 
@@ -61,8 +59,6 @@ ArvorePtr leArvore(const std::vector<uint8_t>& bytes) {
     return t;
 }
 
-const Contagens ABRACADABRA = {{'a', 5}, {'b', 2}, {'c', 1}, {'d', 1}, {'r', 2}};
-
 Contagens todosOsBytes() {
     Contagens counts;
     for (int b = 0; b < 256; b++) counts.emplace_back(static_cast<uint8_t>(b), 1);
@@ -71,17 +67,25 @@ Contagens todosOsBytes() {
 
 }  // namespace
 
-TEST(Heap, EqualWeightsKeepTheirArrivalOrderOnInsertion) {
-    Heap* h = heapExemplo();
-    EXPECT_EQ(pesos(h), (std::vector<uint32_t>{1, 1, 2, 5, 2}));
-    const int esperado[] = {2, 3, 1, 0, 4};  // which insertion sits in slots 1..5
-    for (int i = 0; i < 5; i++) EXPECT_EQ(h->items[i + 1]->arvore, &marcas[esperado[i]]) << "slot " << i + 1;
-    destroiHeap(h);
-
-    h = criaHeap(16);
-    for (int i = 0; i < 10; i++) insere(h, &marcas[i], 3);
-    for (int i = 0; i < 10; i++) EXPECT_EQ(h->items[i + 1]->arvore, &marcas[i]) << "slot " << i + 1;
-    destroiHeap(h);
+// The order in which equal weights leave the heap fixes the tree's shape.
+TEST(Heap, EqualWeightsLeaveInAFixedOrder) {
+    const struct {
+        std::vector<uint32_t> pesos;
+        std::vector<int> saida;  // which insertion leaves first, second, ...
+    } casos[] = {
+        {{5, 2, 1, 1, 2}, {2, 3, 4, 1, 0}},  // the later 2 rose past the earlier one's parent
+        {{3, 3}, {0, 1}},
+        // Never moved on the way in; each removal then brings the last one up.
+        {std::vector<uint32_t>(10, 3), {0, 9, 8, 7, 6, 5, 4, 3, 2, 1}},
+    };
+    for (const auto& c : casos) {
+        Heap* h = criaHeap(16);
+        for (size_t i = 0; i < c.pesos.size(); i++) insere(h, &marcas[i], c.pesos[i]);
+        std::vector<int> saida;
+        while (getTamanho(h) > 0) saida.push_back(static_cast<int>(retiraMenor(h) - marcas));
+        EXPECT_EQ(saida, c.saida) << c.pesos.size();
+        destroiHeap(h);
+    }
 }
 
 TEST(Heap, RemovalTakesTheMinimumAndPrefersTheLeftChildOnTies) {

@@ -2,6 +2,7 @@
 // trees built from byte counts the way the compressor builds them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -59,28 +60,66 @@ inline std::vector<uint8_t> packBits(const std::string& bits) {
     return out;
 }
 
-struct ArvoreDeleter {
-    void operator()(Arvore* t) const { destroiArvore(t); }
-};
-using ArvorePtr = std::unique_ptr<Arvore, ArvoreDeleter>;
+// Byte values and their counts, in ascending byte order.
+using Contagens = std::vector<std::pair<uint8_t, uint32_t>>;
+
+// a 5, b 2, c 1, d 1, r 2: the tree (a,(b,(r,(c,d)))), codes 0, 10, 110,
+// 1110, 1111.
+inline const Contagens ABRACADABRA = {{'a', 5}, {'b', 2}, {'c', 1}, {'d', 1}, {'r', 2}};
+
+// Counts 1, 1, 2, 3, 5, ... over 34 byte values, those of `valores` in that
+// order (by default 0 to 33): the tree of a 15 MB input, a comb whose two
+// deepest codes have 33 bits.
+inline Contagens fibonacciCounts(const std::vector<uint8_t>& valores = {}) {
+    Contagens counts;
+    uint32_t a = 1, b = 1;
+    for (int i = 0; i < 34; i++) {
+        counts.emplace_back(valores.empty() ? static_cast<uint8_t>(i) : valores[i], a);
+        const uint32_t c = a + b;
+        a = b;
+        b = c;
+    }
+    std::sort(counts.begin(), counts.end());
+    return counts;
+}
+
+inline Contagens countsOf(const std::vector<uint8_t>& data) {
+    uint32_t freq[256] = {};
+    for (uint8_t b : data) freq[b]++;
+    Contagens counts;
+    for (int b = 0; b < 256; b++)
+        if (freq[b]) counts.emplace_back(static_cast<uint8_t>(b), freq[b]);
+    return counts;
+}
 
 // The compressor's tree for these counts: one leaf per byte with a non-zero
 // count, inserted in ascending byte order, then merged.
-inline ArvorePtr arvoreDe(const std::vector<std::pair<uint8_t, uint32_t>>& counts) {
-    Heap* h = criaHeap(256);
+inline ArvorePtr arvoreDe(const Contagens& counts) {
+    Heap* h = criaHeap(ARVORE_MAX_FOLHAS);
     for (const auto& [simbolo, freq] : counts) insere(h, criaFolha(simbolo), freq);
     Arvore* root = huffman(h);
     destroiHeap(h);
     return ArvorePtr(root);
 }
 
-inline std::vector<std::pair<uint8_t, uint32_t>> countsOf(const std::vector<uint8_t>& data) {
-    uint32_t freq[256] = {};
-    for (uint8_t b : data) freq[b]++;
-    std::vector<std::pair<uint8_t, uint32_t>> counts;
-    for (int b = 0; b < 256; b++)
-        if (freq[b]) counts.emplace_back(static_cast<uint8_t>(b), freq[b]);
-    return counts;
+// A compressed stream (without header) read back to its tree: what is left
+// after the tree is set up for the word reader, as the decompressor does.
+struct LeituraStream {
+    ArvorePtr root;
+    LeitorBits leitor{};
+};
+
+inline LeituraStream leStream(const std::vector<uint8_t>& stream) {
+    LeituraStream l;
+    TempFile f(stream);
+    EncodedInput* bsi = criaEncodedInput(f.f);
+    l.root.reset(encodedInputReadTree(bsi));
+    l.leitor.buf = bsiRestante(bsi, &l.leitor.n);
+    l.leitor.p = stream.data() + ftell(f.f);
+    l.leitor.fim = stream.data() + stream.size();
+    l.leitor.ultimo = true;
+    destroiEncodedInput(bsi);
+    return l;
 }
 
 inline std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }

@@ -1,0 +1,263 @@
+// The compressor's fast path, in the order the data flows: counting the
+// input, the code table, the codes laid out for words, and the word coders.
+#include <cstring>
+
+#include "vespadora_kernels.h"
+#include "vespadora_rapido.h"
+
+// ----------------------------------------------------------------- counting
+
+void contaFrequencias(const uint8_t* data, size_t size, FrequencyTable* freq) {
+    for (size_t i = 0; i < size; i++) (*freq)[data[i]]++;
+}
+
+void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq) {
+    uint32_t conta[4][256] = {};
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w;
+        memcpy(&w, data + i, sizeof w);
+        conta[0][w & 0xff]++;
+        conta[1][(w >> 8) & 0xff]++;
+        conta[2][(w >> 16) & 0xff]++;
+        conta[3][(w >> 24) & 0xff]++;
+        conta[0][(w >> 32) & 0xff]++;
+        conta[1][(w >> 40) & 0xff]++;
+        conta[2][(w >> 48) & 0xff]++;
+        conta[3][w >> 56]++;
+    }
+    for (; i < size; i++) conta[0][data[i]]++;
+    for (int b = 0; b < 256; b++) (*freq)[b] += conta[0][b] + conta[1][b] + conta[2][b] + conta[3][b];
+}
+
+void contaPares(const uint8_t* data, size_t size, ContagemPares* pares, FrequencyTable* freq) {
+    uint32_t* const t0 = pares->conta[0].data();
+    uint32_t* const t1 = pares->conta[1].data();
+    auto par = [&](size_t i) { return static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8; };
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        t0[par(i)]++;
+        t1[par(i + 2)]++;
+        t0[par(i + 4)]++;
+        t1[par(i + 6)]++;
+    }
+    for (; i + 2 <= size; i += 2) t0[par(i)]++;
+    if (i < size) (*freq)[data[i]]++;
+}
+
+void dobraPares(const ContagemPares& pares, FrequencyTable* freq) {
+    for (const auto& tabela : pares.conta) {
+        for (uint32_t b = 0; b < 256; b++) {
+            uint32_t segundo = 0;  // pairs whose second byte is b
+            for (uint32_t a = 0; a < 256; a++) {
+                const uint32_t v = tabela[a | b << 8];
+                (*freq)[a] += v;
+                segundo += v;
+            }
+            (*freq)[b] += segundo;
+        }
+    }
+}
+
+// ------------------------------------------------------------ code table
+
+void preencheEncodingTable2(EncodingTable* table, const Arvore* huff, BitStream code) {
+    if (!huff) return;
+    if (huff->esq) {
+        assert(huff->dir);
+        preencheEncodingTable2(table, huff->esq, bsPush(0, code));
+        preencheEncodingTable2(table, huff->dir, bsPush(1, code));
+    } else {
+        assert(!huff->dir);
+        (*table)[huff->simbolo] = code;
+    }
+}
+
+void preencheEncodingTable(EncodingTable* table, const Arvore* huff) {
+    if (!huff) return;
+    BitStream code;
+    bsClean(&code);
+    if (huff->esq) {
+        assert(huff->dir);
+        preencheEncodingTable2(table, huff->esq, bsPush(0, code));
+        preencheEncodingTable2(table, huff->dir, bsPush(1, code));
+    } else {
+        assert(!huff->dir);
+        (*table)[huff->simbolo] = code;
+    }
+}
+
+// ------------------------------------------------------- codes for words
+
+void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root) {
+    codigos->maxLen = 0;
+    codigos->folhaUnica = root && !root->esq ? root->simbolo : -1;
+    for (int b = 0; b < 256; b++) {
+        const uint32_t len = table[b].bits;
+        codigos->bits[b] = bsPalavra(&table[b]);
+        codigos->len[b] = static_cast<uint8_t>(len);
+        codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || len > BW_MAX_PUT ? LEN_LENTO : len);
+        if (len > codigos->maxLen) codigos->maxLen = len;
+    }
+    codigos->pares = nullptr;
+    codigos->todos8 = true;
+    for (int b = 0; b < 256; b++) {
+        codigos->todos8 &= codigos->len[b] == 8;
+        codigos->codigo8[b] = static_cast<uint8_t>(codigos->bits[b] >> 56);
+    }
+}
+
+void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos) {
+    for (uint32_t b = 0; b < 256; b++) {
+        for (uint32_t a = 0; a < 256; a++) {
+            const uint32_t la = codigos.len[a], lb = codigos.len[b];
+            const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
+            pares->entrada[a | b << 8] = cabe ? (codigos.bits[a] | codigos.bits[b] >> la) | (la + lb) : 0;
+        }
+    }
+}
+
+// ------------------------------------------------------------ word coders
+
+namespace {
+
+// The slow branch of the word coders: the codes of `bytes` through a flushed
+// writer, whatever their length, which leaves it flushed. Returns false for
+// a byte without a code (it puts nothing for it).
+bool codificaSeparados(const CodigosRapidos& codigos, const uint8_t* bytes, size_t quantos, BitWriter* w) {
+    bool todos = true;
+    bwFlush(w);
+    for (size_t k = 0; k < quantos; k++) {
+        todos &= codigos.len[bytes[k]] > 0;
+        bwPutLong(w, codigos.bits[bytes[k]], codigos.len[bytes[k]]);
+    }
+    return todos;
+}
+
+// Groups of `PorFlush` codes go into the word between two flushes. A code
+// of at most `Limite` bits is put directly: after a flush at most 7 bits are
+// pending, and 7 + PorFlush * Limite stays below 64. A longer code, or a byte
+// without a code (`lenRapido` LEN_LENTO for both), takes the slow branch,
+// which leaves the writer flushed again.
+template <int PorFlush, uint32_t Limite>
+bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    static_assert(7 + PorFlush * Limite <= 63 && Limite < LEN_LENTO);
+    const uint64_t* bits = codigos.bits.data();
+    const uint8_t* lenRapido = codigos.lenRapido.data();
+    uint64_t acc = w->acc;
+    uint32_t n = w->n;
+    uint8_t* p = w->p;
+    bool semCodigo = false;
+    auto codifica = [&](uint8_t b) {
+        const uint32_t len = lenRapido[b];
+        if (len > Limite) [[unlikely]] {
+            *w = BitWriter{acc, n, p};
+            if (!codificaSeparados(codigos, &b, 1, w)) semCodigo = true;
+            acc = w->acc;
+            n = w->n;
+            p = w->p;
+            return;
+        }
+        acc |= bits[b] >> n;
+        n += len;
+    };
+    auto flush = [&]() { bwFlushPartes(acc, n, p); };
+    size_t i = 0;
+    for (; i + PorFlush <= size; i += PorFlush) {
+        for (int k = 0; k < PorFlush; k++) codifica(in[i + k]);
+        flush();
+    }
+    for (; i < size; i++) {
+        codifica(in[i]);
+        flush();
+    }
+    *w = BitWriter{acc, n, p};
+    return !semCodigo;
+}
+
+// Two bytes per lookup in the table of pairs, `PorFlush` pairs between two
+// flushes. The length in the low bits of an entry is ORed into the word
+// along with the code, below every pending bit (at most 7 + PorFlush *
+// PARES_MAX_BITS of them); each flush clears it. A pair with length 0 goes
+// byte by byte through bwPutLong, which leaves the writer flushed again.
+template <int PorFlush>
+[[gnu::always_inline]] inline bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                 BitWriter* w) {
+    static_assert(7 + PorFlush * PARES_MAX_BITS <= 64 - PAR_LEN_BITS);
+    const uint64_t* pares = codigos.pares->entrada.data();
+    uint64_t acc = w->acc;
+    uint32_t n = w->n;
+    uint8_t* p = w->p;
+    bool semCodigo = false;
+    auto separados = [&](const uint8_t* bytes, size_t quantos) {
+        *w = BitWriter{acc, n, p};
+        if (!codificaSeparados(codigos, bytes, quantos, w)) semCodigo = true;
+        acc = w->acc;
+        n = w->n;
+        p = w->p;
+    };
+    auto codifica = [&](const uint8_t* par) {
+        const uint64_t e = pares[par[0] | par[1] << 8];
+        const uint32_t len = static_cast<uint32_t>(e & PAR_LEN_MASCARA);
+        if (len == 0) [[unlikely]] {
+            acc &= ~PAR_LEN_MASCARA;
+            separados(par, 2);
+            return;
+        }
+        acc |= e >> n;
+        n += len;
+    };
+    auto flush = [&]() {
+        acc &= ~PAR_LEN_MASCARA;
+        bwFlushPartes(acc, n, p);
+    };
+    size_t i = 0;
+    for (; i + 2 * PorFlush <= size; i += 2 * PorFlush) {
+        for (int k = 0; k < PorFlush; k++) codifica(in + i + 2 * k);
+        flush();
+    }
+    for (; i + 2 <= size; i += 2) {
+        codifica(in + i);
+        flush();
+    }
+    if (i < size) separados(in + i, 1);
+    *w = BitWriter{acc, n, p};
+    return !semCodigo;
+}
+
+}  // namespace
+
+// Two pairs between flushes: 7 + 2 * 25 bits and the length field fit.
+bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    return codificaPares<2>(codigos, in, size, w);
+}
+
+#ifdef VESPADORA_X86_64
+// The same loop with the BMI2 shifts, which take their count in any register.
+__attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                       BitWriter* w) {
+    return codificaPares<2>(codigos, in, size, w);
+}
+#endif
+
+bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    if (codigos.folhaUnica >= 0) {
+        // Codes of 0 bits: nothing to write, but every byte must be the leaf's.
+        uint8_t diferente = 0;
+        for (size_t i = 0; i < size; i++) diferente |= in[i] ^ static_cast<uint8_t>(codigos.folhaUnica);
+        return diferente == 0;
+    }
+    if (codigos.todos8) {
+        // Byte for byte, then shifted behind the bits already pending.
+        substituiBytes(codigos.codigo8.data(), in, w->p, size);
+        if (w->n > 0) deslocaBytes(w->p, w->p, size, w->n, &w->acc);
+        w->p += size;
+        return true;
+    }
+    if (codigos.pares) {
+        return codificaPares(codigos, in, size, w);
+    }
+    if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
+    if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
+    return codificaPalavras<4, 14>(codigos, in, size, w);
+}

@@ -1,0 +1,195 @@
+#include "vespadora_kernels.h"
+
+#include <array>
+#include <cassert>
+
+#ifdef VESPADORA_X86_64
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// ---------------------------------------------------------- the CPU
+
+#ifdef VESPADORA_X86_64
+// What the vector variants need of the CPU, read once.
+struct RecursosCpu {
+    bool avx512bw;    // AVX-512 F and BW
+    bool avx512vbmi;  // AVX-512 F, BW and VBMI
+    bool bmi2;
+};
+
+const RecursosCpu& recursosCpu() {
+    static const RecursosCpu recursos = [] {
+        RecursosCpu r{};
+        __builtin_cpu_init();
+        r.avx512bw = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+        r.avx512vbmi = r.avx512bw && __builtin_cpu_supports("avx512vbmi");
+        r.bmi2 = __builtin_cpu_supports("bmi2");
+        return r;
+    }();
+    return recursos;
+}
+
+#define VESPADORA_AVX512BW __attribute__((target("avx512f,avx512bw")))
+#define VESPADORA_AVX512VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#endif
+
+// ---------------------------------------------------------- byte map
+
+void substituiBytesPortavel(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    for (size_t i = 0; i < size; i++) out[i] = tabela[in[i]];
+}
+
+#ifdef VESPADORA_X86_64
+// 64 bytes at once: two 128-entry permutes, one for each half of the table,
+// and the top bit of each byte picks between them.
+VESPADORA_AVX512VBMI inline __m512i substitui64(const __m512i t[4], __m512i x) {
+    const __m512i baixo = _mm512_permutex2var_epi8(t[0], x, t[1]);
+    const __m512i alto = _mm512_permutex2var_epi8(t[2], x, t[3]);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), baixo, alto);
+}
+
+VESPADORA_AVX512VBMI void substituiBytesVbmi(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    __m512i t[4];
+    for (int k = 0; k < 4; k++) t[k] = _mm512_loadu_si512(tabela + 64 * k);
+    size_t i = 0;
+    for (; i + 64 <= size; i += 64) _mm512_storeu_si512(out + i, substitui64(t, _mm512_loadu_si512(in + i)));
+    if (i < size) {
+        const __mmask64 m = ~uint64_t{0} >> (64 - (size - i));
+        _mm512_mask_storeu_epi8(out + i, m, substitui64(t, _mm512_maskz_loadu_epi8(m, in + i)));
+    }
+}
+#endif
+
+// ---------------------------------------------------------- bit shift of blocks
+
+void deslocaBytesPortavel(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
+    uint64_t r = *resto;
+    size_t j = 0;
+    // Each word is read before the same 8 bytes are written, so the shift
+    // also works in place.
+    for (; j + 8 <= size; j += 8) {
+        const uint64_t w = carregaBE64(de + j);
+        guardaBE64(para + j, r | w >> k);
+        r = w << (64 - k);
+    }
+    if (j < size) {
+        const size_t sobra = size - j;
+        uint64_t w = 0;
+        for (size_t t = 0; t < sobra; t++) w |= static_cast<uint64_t>(de[j + t]) << (56 - 8 * t);
+        const uint64_t v = r | w >> k;
+        for (size_t t = 0; t < sobra; t++) para[j + t] = static_cast<uint8_t>(v >> (56 - 8 * t));
+        r = w << (8 * sobra - k);
+    }
+    *resto = r;
+}
+
+#ifdef VESPADORA_X86_64
+// Byte positions that reverse the 8 bytes of each 64-bit lane.
+constexpr std::array<uint8_t, 64> INVERTE_PALAVRAS = [] {
+    std::array<uint8_t, 64> t{};
+    for (int b = 0; b < 64; b++) t[b] = static_cast<uint8_t>((b & 8) | (7 - (b & 7)));
+    return t;
+}();
+
+// The same shift 64 bytes at a time: each lane, byte-reversed, is the
+// big-endian word of its 8 bytes, shifted right and joined to the bits that
+// the lane before it pushes out. Returns the bytes done, a multiple of 64;
+// the rest is left to the portable loop.
+VESPADORA_AVX512BW size_t deslocaBytesAvx512(const uint8_t* de, uint8_t* para, size_t size, uint32_t k,
+                                             uint64_t* resto) {
+    if (size < 64) return 0;
+    // The masked forms with every lane set: the plain ones start from an
+    // undefined vector, which GCC 12 reports as possibly uninitialised.
+    constexpr __mmask8 TODAS = 0xff;
+    const __m512i inverte = _mm512_loadu_si512(INVERTE_PALAVRAS.data());
+    const __m128i direita = _mm_cvtsi32_si128(static_cast<int>(k));
+    const __m128i esquerda = _mm_cvtsi32_si128(static_cast<int>(64 - k));
+    // Only lane 7 of `anterior` is used: the word before the first one.
+    __m512i anterior = _mm512_set1_epi64(static_cast<long long>(*resto >> (64 - k)));
+    size_t j = 0;
+    for (; j + 64 <= size; j += 64) {
+        const __m512i atual = _mm512_shuffle_epi8(_mm512_loadu_si512(de + j), inverte);
+        const __m512i antes = _mm512_maskz_alignr_epi64(TODAS, atual, anterior, 7);
+        const __m512i v = _mm512_or_si512(_mm512_maskz_srl_epi64(TODAS, atual, direita),
+                                          _mm512_maskz_sll_epi64(TODAS, antes, esquerda));
+        _mm512_storeu_si512(para + j, _mm512_shuffle_epi8(v, inverte));
+        anterior = atual;
+    }
+    alignas(64) uint64_t ultimas[8];
+    _mm512_store_si512(ultimas, anterior);
+    *resto = ultimas[7] << (64 - k);
+    return j;
+}
+
+// The vector loop for whole groups of 64 bytes, the portable one for the rest.
+VESPADORA_AVX512BW void deslocaBytesAvx512Bw(const uint8_t* de, uint8_t* para, size_t size, uint32_t k,
+                                             uint64_t* resto) {
+    const size_t feitos = deslocaBytesAvx512(de, para, size, k, resto);
+    deslocaBytesPortavel(de + feitos, para + feitos, size - feitos, k, resto);
+}
+#endif
+
+// ---------------------------------------------------------- the choice
+
+#if defined(__AVX512VBMI__) && defined(__AVX512BW__)
+constexpr SubstituiBytesFn substituiBytesEscolhida = substituiBytesVbmi;
+#elif defined(VESPADORA_X86_64)
+const SubstituiBytesFn substituiBytesEscolhida = recursosCpu().avx512vbmi ? substituiBytesVbmi : substituiBytesPortavel;
+#else
+constexpr SubstituiBytesFn substituiBytesEscolhida = substituiBytesPortavel;
+#endif
+
+#if defined(__AVX512BW__)
+constexpr DeslocaBytesFn deslocaBytesEscolhida = deslocaBytesAvx512Bw;
+#elif defined(VESPADORA_X86_64)
+const DeslocaBytesFn deslocaBytesEscolhida = recursosCpu().avx512bw ? deslocaBytesAvx512Bw : deslocaBytesPortavel;
+#else
+constexpr DeslocaBytesFn deslocaBytesEscolhida = deslocaBytesPortavel;
+#endif
+
+#if defined(__BMI2__) || !defined(VESPADORA_X86_64)
+constexpr CodificaParesFn codificaParesEscolhida = codificaParesPortavel;
+#else
+const CodificaParesFn codificaParesEscolhida = recursosCpu().bmi2 ? codificaParesBmi2 : codificaParesPortavel;
+#endif
+
+}  // namespace
+
+void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
+    substituiBytesEscolhida(tabela, in, out, size);
+}
+
+void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
+    assert(k >= 1 && k <= 7);
+    deslocaBytesEscolhida(de, para, size, k, resto);
+}
+
+bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+    return codificaParesEscolhida(codigos, in, size, w);
+}
+
+std::vector<Variante<SubstituiBytesFn>> variantesSubstituiBytes() {
+    std::vector<Variante<SubstituiBytesFn>> v{{"portable", substituiBytesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512vbmi) v.push_back({"avx512vbmi", substituiBytesVbmi});
+#endif
+    return v;
+}
+
+std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes() {
+    std::vector<Variante<DeslocaBytesFn>> v{{"portable", deslocaBytesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512bw) v.push_back({"avx512bw", deslocaBytesAvx512Bw});
+#endif
+    return v;
+}
+
+std::vector<Variante<CodificaParesFn>> variantesCodificaPares() {
+    std::vector<Variante<CodificaParesFn>> v{{"portable", codificaParesPortavel}};
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().bmi2) v.push_back({"bmi2", codificaParesBmi2});
+#endif
+    return v;
+}

@@ -1,0 +1,143 @@
+// The fast paths of the compressor and the decompressor: the records they
+// work on and their entry points. They write and read exactly the bits of the
+// bit-by-bit functions of vespadora.h, which stay as their reference.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "vespadora.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VESPADORA_X86_64 1
+#endif
+
+// ----------------------------------------------------------------- counting
+
+// The same counts as contaFrequencias, spread over four tables so that runs
+// of one value do not wait on their own previous increment.
+void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq);
+
+// The count for large inputs: one increment per two bytes, in two tables of
+// byte pairs (entry `a | b << 8`, alternating, for the same reason as above),
+// folded into byte counts once at the end. `contaPares` adds a block (the
+// odd last byte goes straight to `freq`); `dobraPares` adds the pairs.
+struct ContagemPares {
+    std::array<std::array<uint32_t, 1 << 16>, 2> conta;
+};
+void contaPares(const uint8_t* data, size_t size, ContagemPares* pares, FrequencyTable* freq);
+void dobraPares(const ContagemPares& pares, FrequencyTable* freq);
+
+// Smallest input counted and coded two bytes at a time: the pair tables take
+// a fraction of a millisecond to fill and fold.
+constexpr uint64_t MIN_PARES = 1 << 20;
+
+// ------------------------------------------------------------------- coding
+
+// The length that sends a byte to the word coders' slow branch: a byte
+// without a code, or a code too long to put in one go. It is above every
+// length the fast loops take, so one comparison finds both.
+constexpr uint8_t LEN_LENTO = 63;
+
+// Codes of an EncodingTable laid out for the word writer.
+struct CodigosRapidos {
+    std::array<uint64_t, 256> bits;  // the code at the top of the word, zeros below
+    std::array<uint8_t, 256> len;
+    std::array<uint8_t, 256> lenRapido;  // `len`, or LEN_LENTO
+    uint32_t maxLen;
+    int folhaUnica;  // the symbol of a lone-leaf tree (codes of 0 bits), else -1
+    // Every byte has a code of 8 bits (a tree of 256 leaves, all at depth 8,
+    // as for random bytes): coding maps each byte to the byte `codigo8`.
+    bool todos8;
+    std::array<uint8_t, 256> codigo8;
+    // Codes of byte pairs, used when set (see preparaPares).
+    const struct TabelaPares* pares;
+};
+
+void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
+
+// Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
+// the code of a followed by the code of b at the top of the word and their
+// total length in the low PAR_LEN_BITS bits (a pair is at most
+// 2 * PARES_MAX_BITS long); length 0 when the pair is longer than
+// PARES_MAX_BITS or has a byte without a code, and goes byte by byte.
+constexpr uint32_t PARES_MAX_BITS = 25;
+constexpr uint32_t PAR_LEN_BITS = 6;
+constexpr uint64_t PAR_LEN_MASCARA = (1u << PAR_LEN_BITS) - 1;
+static_assert(PARES_MAX_BITS < (1u << PAR_LEN_BITS));
+struct TabelaPares {
+    std::array<uint64_t, 1 << 16> entrada;
+};
+
+void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos);
+
+// Room `codificaRapido` needs past `w->p` for `size` input bytes: the codes,
+// plus the 8 bytes of a flush and the byte of pending bits.
+inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) { return size * codigos.maxLen / 8 + 16; }
+
+// Appends the codes of `size` bytes to `w`. Returns false when some byte has
+// no code in the table (it was not in the counts the tree was built from);
+// what was written is then meaningless.
+bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+
+// The coder of pairs that codificaRapido runs when `codigos.pares` is set,
+// portable and with the BMI2 shifts; vespadora_kernels.h chooses.
+bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+#ifdef VESPADORA_X86_64
+bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+#endif
+
+// ----------------------------------------------------------------- decoding
+
+// Decoding table: entry i says what the next DECODE_BITS bits, read as the
+// number i, decode to: as many whole codes as fit in them, up to four.
+// Layout of an entry (the bit count sits in the low byte, so that shifting
+// the bit buffer by it needs no extraction):
+//   bits  0..7   bits taken by all the symbols of the entry
+//   bits  8..15  bits taken by the first symbol alone
+//   bits 16..23  count of symbols, 1 to 4; 0 for a code longer than
+//                DECODE_BITS, which goes on from the node `longo[i]` reached
+//                after DECODE_BITS bits
+//   bits 32..63  the symbols, the first in the low byte
+constexpr int DECODE_BITS = 12;
+constexpr int DECODE_MAX_SIMBOLOS = 4;
+
+inline uint32_t entradaUsados(uint64_t e) { return static_cast<uint32_t>(e) & 0xff; }
+inline uint32_t entradaLen1(uint64_t e) { return static_cast<uint32_t>(e >> 8) & 0xff; }
+inline uint32_t entradaQtd(uint64_t e) { return static_cast<uint32_t>(e >> 16) & 0xff; }
+inline uint32_t entradaSimbolos(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
+
+struct TabelaDecodificacao {
+    std::array<uint64_t, 1 << DECODE_BITS> entrada;
+    std::array<const Arvore*, 1 << DECODE_BITS> longo;
+    const Arvore* raiz;
+    // When every code has 8 bits (256 leaves, all at depth 8, as for random
+    // bytes), each byte of the stream, wherever it starts, is one symbol.
+    bool todos8;
+    std::array<uint8_t, 256> simbolo8;
+};
+
+void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root);
+
+// Bytes past `p` that the unchecked loops of `decodificaRapido` may read:
+// the longest code a valid tree holds plus a word, rounded up to bytes.
+constexpr size_t DECODE_MARGEM = 48;
+static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
+
+// The decoder's window is [p, fim) of a LeitorBits. Unless it is the last,
+// the decoder stops DECODE_RESERVA bytes before its end, which leaves room for
+// its cursors, and the driver reads more input as soon as fewer remain.
+constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 16 * 1024;
+
+// Bytes at the end of the window that the fast loops leave alone.
+inline size_t reservaLeitura(const LeitorBits& r) { return r.ultimo ? DECODE_MARGEM : DECODE_RESERVA; }
+// Whether the decoder needs more input before it can go on.
+inline bool leitorPedeMais(const LeitorBits& r) {
+    return !r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_RESERVA;
+}
+
+// Decodes up to `count` symbols into `out`. Stops early when the reader asks
+// for more input (leitorPedeMais) or, on the last input, when a code needs
+// bits past its end, which sets `truncado`. Returns the symbols decoded.
+size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count);
