@@ -63,24 +63,19 @@ void liberaSaida() {
     if (setrlimit(RLIMIT_FSIZE, &limiteOriginal) != 0) abort();
 }
 
-uint32_t cabecalho(const uint8_t* data) {
-    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16 |
-           static_cast<uint32_t>(data[3]) << 24;
-}
-
 enum class Referencia { Ok, Corrompido, Grande };
 
 // The compressed file decoded one bit at a time: header, pre-order tree, then
 // one tree walk per byte. A count above LIMITE_SAIDA is not decoded.
 Referencia decodificaReferencia(const uint8_t* data, size_t size, std::vector<uint8_t>* saida) {
     saida->clear();
-    if (size < 4) return Referencia::Corrompido;
-    const uint32_t total = cabecalho(data);
+    if (size < CABECALHO_BYTES) return Referencia::Corrompido;
+    const uint32_t total = leCabecalho(data);
     if (total > LIMITE_SAIDA) return Referencia::Grande;
     // The header alone is an empty file; with a count above 0 it is truncated.
-    if (size == 4) return total == 0 ? Referencia::Ok : Referencia::Corrompido;
+    if (size == CABECALHO_BYTES) return total == 0 ? Referencia::Ok : Referencia::Corrompido;
 
-    FILE* f = fmemopen(const_cast<uint8_t*>(data) + 4, size - 4, "rb");
+    FILE* f = fmemopen(const_cast<uint8_t*>(data) + CABECALHO_BYTES, size - CABECALHO_BYTES, "rb");
     if (!f) abort();
     EncodedInput* bsi = criaEncodedInput(f);
     Arvore* raiz = encodedInputReadTree(bsi);
@@ -140,11 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bruto, size_t tamanhoBruto)
         __builtin_trap();
     }
     if (status == 0) {
-        if (!temSaida || size < 4) {
+        if (!temSaida || size < CABECALHO_BYTES) {
             fprintf(stderr, "decode succeeded without an output file or a header\n");
             __builtin_trap();
         }
-        const uint32_t declarado = cabecalho(data);
+        const uint32_t declarado = leCabecalho(data);
         if (static_cast<uint64_t>(st.st_size) != declarado) {
             fprintf(stderr, "decode wrote %lld bytes, the header says %u\n", static_cast<long long>(st.st_size),
                     declarado);
