@@ -8,6 +8,7 @@ on each (best wall time of N runs), checks both round trips, and prints a
 Markdown report on stdout. Progress goes to stderr. Standard library only.
 """
 import datetime
+import glob
 import hashlib
 import os
 import platform
@@ -23,6 +24,7 @@ ALL_FILES = ("headers", "programs", "skewed", "random")
 RUNS = int(os.environ.get("VESPADORA_BENCH_RUNS", "3"))
 WARMUP = int(os.environ.get("VESPADORA_BENCH_WARMUP", "1"))
 SCRATCH = os.environ.get("VESPADORA_BENCH_DIR", "/tmp/vespadora-bench")
+KEEP = os.environ.get("VESPADORA_BENCH_KEEP", "") not in ("", "0")
 TIME = "/usr/bin/time"
 FILES = tuple(os.environ.get("VESPADORA_BENCH_FILES", " ".join(ALL_FILES)).split())
 
@@ -248,12 +250,15 @@ def bench_file(vespadora, name, src):
         die(f"cat copy differs: {copy} vs {src}")
     log(f"  {name:9} round trips OK (vespadora, pigz)")
 
-    return {
+    result = {
         "best": best,
         "rss": rss,
         "vsp_size": os.path.getsize(vsp),
         "gz_size": os.path.getsize(gz),
     }
+    for path in (vsp, out, gz, gzout, copy):
+        os.remove(path)
+    return result
 
 
 # ---------------------------------------------------------------- report
@@ -335,6 +340,15 @@ def main():
         results[name] = bench_file(vespadora, name, path)
     total = time.perf_counter() - wall_start
     load_end = os.getloadavg()[0]
+    if not KEEP:  # only what this script made, then the dir if that leaves it empty
+        for name, path in paths.items():
+            os.remove(path)
+            for log_path in glob.glob(os.path.join(SCRATCH, f"{name}.*.log")):
+                os.remove(log_path)
+        try:
+            os.rmdir(SCRATCH)
+        except OSError:
+            pass
 
     mbps = lambda tag, r: SIZE / 1e6 / r["best"][tag]
     ncpu = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()

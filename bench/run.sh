@@ -10,7 +10,9 @@
 #   VESPADORA_BENCH_RUNS   timed runs per command, best one kept (default 3)
 #   VESPADORA_BENCH_WARMUP untimed rounds per file before those (default 1)
 #   VESPADORA_BENCH_DIR    scratch dir for the corpus and outputs
-#                          (default /tmp/vespadora-bench; the corpus is reused)
+#                          (default /tmp/vespadora-bench); each output is
+#                          removed once its file is done, the dir at the end
+#   VESPADORA_BENCH_KEEP   set to 1 to keep the 400 MB corpus for the next run
 #   VESPADORA_BENCH_FILES  space-separated subset of: headers programs skewed random
 set -euo pipefail
 
