@@ -138,12 +138,16 @@ void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p) {
     bwFlush(w);
 }
 
-uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n) {
+size_t bsiRestante(EncodedInput* bsi, uint8_t* destino, uint32_t* pulados) {
     const uint32_t pos = static_cast<uint32_t>(bsi->pos);
-    const uint32_t bits = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
-    const uint64_t palavra = bits == 0 ? 0 : bsPalavra(&bsi->buffer) << pos;
+    size_t bytes = 0;
+    *pulados = 0;
+    if (bsi->buffer.bits > pos) {
+        bytes = bsi->buffer.bits / 8 - pos / 8;
+        memcpy(destino, bsi->buffer.data + pos / 8, bytes);
+        *pulados = pos % 8;
+    }
     bsClean(&bsi->buffer);
     bsi->pos = 0;
-    *n = bits;
-    return palavra;
+    return bytes;
 }

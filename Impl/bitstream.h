@@ -148,15 +148,18 @@ inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
 // flushed, with at most 7 pending bits.
 void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p);
 
-// Bits not yet consumed in an EncodedInput: `n` bits at the top of the word,
-// zeros below. The reader is left empty, at the file position where its
-// last refill stopped.
-uint64_t bsiRestante(EncodedInput* bsi, uint32_t* n);
+// Copies the bytes of an EncodedInput's buffer that still hold unread bits to
+// `destino` (at most BISTREAM_MAX_BYTES) and returns how many; the first
+// unread bit is bit `*pulados` of destino[0], counted from the top. The
+// reader is left empty, at the file position where its last refill stopped,
+// so those bytes and the rest of the file are the rest of the stream.
+size_t bsiRestante(EncodedInput* bsi, uint8_t* destino, uint32_t* pulados);
 
 // Reader of whole words from a memory buffer, the twin of BitWriter: `n`
 // bits (0 to 64) at the top of `buf`, the bits below them either zero or the
 // stream's next bits, then the bytes [p, fim). `ultimo` says that no byte
-// follows `fim`.
+// follows `fim`. The bits in `buf` were read from the bytes just before `p`,
+// which stay in memory, so that a reader can also go back to a byte address.
 struct LeitorBits {
     uint64_t buf;
     uint32_t n;
@@ -165,6 +168,28 @@ struct LeitorBits {
     bool ultimo;
     bool truncado;  // a code needed bits past the end of the stream
 };
+
+// A reader standing at bit `posicao` of the bytes from `base` on.
+inline LeitorBits lbEm(const uint8_t* base, uint64_t posicao, const uint8_t* fim, bool ultimo) {
+    LeitorBits r{};
+    const uint32_t dentro = static_cast<uint32_t>(posicao % 8);
+    r.p = base + posicao / 8;
+    if (dentro > 0) {
+        r.buf = static_cast<uint64_t>(*r.p++) << (64 - 8 + dentro);
+        r.n = 8 - dentro;
+    }
+    r.fim = fim;
+    r.ultimo = ultimo;
+    return r;
+}
+
+// Gives the whole bytes held in `buf` back to memory: leaves the bits of
+// p[-1] that are still unread, at most 7, and zeros below them.
+inline void lbDevolve(LeitorBits* r) {
+    r->p -= r->n / 8;
+    r->n %= 8;
+    r->buf = r->n == 0 ? 0 : r->buf & ~(~uint64_t{0} >> r->n);
+}
 
 // A refill adds whole bytes below the bits held while they fit in the word,
 // so it leaves at least 64 - 7 bits, or every bit up to `fim`.

@@ -355,14 +355,16 @@ bool cabemCodigos(FILE* entrada, const EncodedInput* bsi, const Arvore* root, ui
     return static_cast<uint64_t>(symbolCount) * menorCodigo(root) <= bits;
 }
 
-// Moves what is left of the window to the front of `janela` and reads a block
-// behind it; the window then holds at most BLOCO + DECODE_RESERVA bytes.
-// False on a read error.
+// Moves what is left of the window, with the byte before it that the reader
+// may hold bits of, to the front of `janela`, and reads a block behind it;
+// the window then holds at most 1 + BLOCO + DECODE_RESERVA bytes. False on a
+// read error.
 bool leMais(LeitorBits* r, uint8_t* janela, FILE* file) {
-    const size_t resto = static_cast<size_t>(r->fim - r->p);
-    memmove(janela, r->p, resto);
+    const uint8_t* desde = r->p - (r->n > 0 ? 1 : 0);
+    const size_t resto = static_cast<size_t>(r->fim - desde);
+    memmove(janela, desde, resto);
     const size_t lidos = fread(janela + resto, 1, BLOCO, file);
-    r->p = janela;
+    r->p = janela + (r->n > 0 ? 1 : 0);
     r->fim = janela + resto + lidos;
     if (lidos == 0) {
         if (ferror(file)) return false;
@@ -379,11 +381,13 @@ Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbol
     if (symbolCount == 0) return Descompressao::Ok;
     auto tabela = criaRegistro<TabelaDecodificacao>();
     preparaDecodificacao(tabela.get(), root);
-    BlocoPtr janela = criaBloco(BLOCO + DECODE_RESERVA);
+    BlocoPtr janela = criaBloco(1 + BLOCO + DECODE_RESERVA);
     BlocoPtr bloco = criaBloco(BLOCO);
-    LeitorBits r{};
-    r.buf = bsiRestante(bsi, &r.n);
-    r.p = r.fim = janela.get();
+    // The bits the tree left in `bsi` go first in the window, as the bytes
+    // they came from.
+    uint32_t pulados;
+    const size_t iniciais = bsiRestante(bsi, janela.get(), &pulados);
+    LeitorBits r = lbEm(janela.get(), pulados, janela.get() + iniciais, false);
     uint32_t restantes = symbolCount;
     while (restantes > 0) {
         if (leitorPedeMais(r)) {

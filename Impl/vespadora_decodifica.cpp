@@ -344,6 +344,7 @@ size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_
     i += decodificaRapidos(tabela, r, out + i, count - i);
     i += decodificaCauda(tabela, r, out + i, count - i);
     r->truncado = i < count && r->ultimo;
+    lbDevolve(r);
     return i;
 }
 

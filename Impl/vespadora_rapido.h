@@ -139,5 +139,6 @@ inline bool leitorPedeMais(const LeitorBits& r) {
 
 // Decodes up to `count` symbols into `out`. Stops early when the reader asks
 // for more input (leitorPedeMais) or, on the last input, when a code needs
-// bits past its end, which sets `truncado`. Returns the symbols decoded.
+// bits past its end, which sets `truncado`. Returns the symbols decoded, and
+// leaves in `r->buf` only bits of p[-1] (see lbDevolve).
 size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count);

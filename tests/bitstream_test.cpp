@@ -140,10 +140,12 @@ TEST(EncodedInput, LeavesTheRestOfTheStreamBetweenItselfAndTheFile) {
         for (size_t i = 0; i < lidos; i++) got += bsiPop(bsi) ? '1' : '0';
         EXPECT_EQ(got, bits.substr(0, lidos));
         EXPECT_EQ(bsi->exhausted, 0);
-        uint32_t n;
-        const uint64_t resto = bsiRestante(bsi, &n);
+        uint8_t resto[BISTREAM_MAX_BYTES];
+        uint32_t pulados;
+        const size_t bytes = bsiRestante(bsi, resto, &pulados);
         std::string depois;
-        for (uint32_t i = 0; i < n; i++) depois += (resto >> (63 - i)) & 1 ? '1' : '0';
+        for (size_t i = 0; i < bytes; i++) depois += byteBits(resto[i]);
+        depois.erase(0, bytes > 0 ? pulados : 0);
         for (int c; (c = fgetc(file.f)) != EOF;) depois += byteBits(static_cast<uint8_t>(c));
         EXPECT_EQ(depois, bits.substr(lidos)) << lidos << " bits read";
         destroiEncodedInput(bsi);

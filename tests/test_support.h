@@ -114,10 +114,10 @@ inline LeituraStream leStream(const std::vector<uint8_t>& stream) {
     TempFile f(stream);
     EncodedInput* bsi = criaEncodedInput(f.f);
     l.root.reset(encodedInputReadTree(bsi));
-    l.leitor.buf = bsiRestante(bsi, &l.leitor.n);
-    l.leitor.p = stream.data() + ftell(f.f);
-    l.leitor.fim = stream.data() + stream.size();
-    l.leitor.ultimo = true;
+    const uint32_t pos = static_cast<uint32_t>(bsi->pos);
+    const uint64_t naoLidos = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
+    const uint64_t posicao = 8 * static_cast<uint64_t>(ftell(f.f)) - naoLidos;
+    l.leitor = lbEm(stream.data(), posicao, stream.data() + stream.size(), true);
     destroiEncodedInput(bsi);
     return l;
 }
