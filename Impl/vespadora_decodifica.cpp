@@ -1,7 +1,10 @@
 // The decompressor's fast path, in the order the data flows: the decoding
 // table, the cursors of the fast region, and the plain tail; and the
 // bit-by-bit walk they are checked against.
+#include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "vespadora_kernels.h"
@@ -25,22 +28,26 @@ const Arvore* caminha(const Arvore* root, uint32_t indice, uint32_t pulados, uin
     return no;
 }
 
-uint64_t entradaDe(const Arvore* root, uint32_t indice, const Arvore** longo) {
-    uint64_t simbolos = 0;
-    uint64_t usados = 0, len1 = 0, qtd = 0;
+// Fills entry `indice` of the table.
+void preencheEntrada(TabelaDecodificacao* tabela, const Arvore* root, uint32_t indice) {
+    uint32_t usados = 0, qtd = 0;
+    tabela->len1[indice] = 0;
+    tabela->longo[indice] = nullptr;
+    tabela->simbolos[indice].fill(0);
     while (qtd < DECODE_MAX_SIMBOLOS) {
         uint32_t passos;
         const Arvore* no = caminha(root, indice, usados, &passos);
         if (no->esq) {
-            if (qtd == 0) *longo = no;
+            if (qtd == 0) tabela->longo[indice] = no;
             break;
         }
-        simbolos |= static_cast<uint64_t>(no->simbolo) << (8 * qtd);
+        tabela->simbolos[indice][qtd] = no->simbolo;
+        if (qtd == 0) tabela->len1[indice] = static_cast<uint8_t>(passos);
         usados += passos;
-        if (qtd == 0) len1 = passos;
         qtd++;
     }
-    return simbolos << 32 | usados | len1 << 8 | qtd << 16;
+    tabela->usados[indice] = static_cast<uint8_t>(qtd == 0 ? DECODE_LONGO : usados);
+    tabela->qtd[indice] = static_cast<uint8_t>(qtd);
 }
 
 // Depth of every leaf, or -1 in `profundidade` when they differ.
@@ -59,11 +66,14 @@ void profundidadeUnica(const Arvore* no, int nivel, int* profundidade) {
 
 void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
     tabela->raiz = root;
-    tabela->entrada.fill(0);
+    tabela->usados.fill(0);
+    tabela->qtd.fill(0);
+    tabela->len1.fill(0);
+    tabela->simbolos.fill({});
     tabela->longo.fill(nullptr);
     tabela->todos8 = false;
     if (!root || !root->esq) return;  // a lone leaf reads no bits
-    for (uint32_t i = 0; i < (1u << DECODE_BITS); i++) tabela->entrada[i] = entradaDe(root, i, &tabela->longo[i]);
+    for (uint32_t i = 0; i < DECODE_ENTRADAS; i++) preencheEntrada(tabela, root, i);
     int profundidade = 0;
     profundidadeUnica(root, 0, &profundidade);
     if (profundidade == 8) {
@@ -80,69 +90,149 @@ void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
 
 namespace {
 
-// A decoding position in the fast region, where every 8-byte load and
-// every walk of a long code stays inside the input (see DECODE_MARGEM).
+// A cursor of the fast region, three registers: `bits` holds the stream's
+// next bits at the top, then a 1 bit, the sentinel, then zeros. Those bits
+// were loaded from `p` on, and the sentinel has moved up one place for every
+// bit taken since, so the cursor stands at bit 8 * p + ctz(bits) and holds
+// 63 - ctz(bits) bits (a load gives 63: its last bit makes room for the
+// sentinel). Every load and every walk of a long code stays inside the input
+// (see DECODE_MARGEM).
 struct Cursor {
-    uint64_t buf;  // as in LeitorBits
-    uint32_t n;
+    uint64_t bits;
     const uint8_t* p;
     uint8_t* out;
 };
 
+// Bits taken since the last load: the sentinel's place. `bits` is never 0.
+inline uint32_t tomados(uint64_t bits) { return static_cast<uint32_t>(__builtin_ctzll(bits)); }
+
 // Bits of the stream before the cursor, counted from `base`.
-inline int64_t posicao(const Cursor& c, const uint8_t* base) { return 8 * (c.p - base) - c.n; }
+inline int64_t posicao(const Cursor& c, const uint8_t* base) { return 8 * (c.p - base) + tomados(c.bits); }
 
-[[gnu::always_inline]] inline void recarrega(Cursor* c) { lbRecarregaPalavra(c->buf, c->n, c->p); }
+// A cursor at bit `bit` (0 to 7) of the byte `p`.
+inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(carregaBE64(p) | 1) << bit, p, out}; }
 
-// One table lookup, which needs DECODE_BITS bits in `buf`. Returns false
-// after a code longer than that, whose walk may leave fewer.
-[[gnu::always_inline]] inline bool consome(const TabelaDecodificacao& tabela, Cursor* c) {
-    const uint32_t indice = static_cast<uint32_t>(c->buf >> (64 - DECODE_BITS));
-    const uint64_t e = tabela.entrada[indice];
-    if (entradaQtd(e) == 0) [[unlikely]] {
-        const Arvore* no = tabela.longo[indice];
-        c->buf <<= DECODE_BITS;
-        c->n -= DECODE_BITS;
-        while (no->esq) {
-            if (c->n == 0) recarrega(c);
-            no = c->buf >> 63 ? no->dir : no->esq;
-            c->buf <<= 1;
-            c->n--;
-        }
-        *c->out++ = no->simbolo;
-        return false;
-    }
-    // The first symbol, in the low byte, goes to out[0].
-    uint32_t simbolos = entradaSimbolos(e);
-    if constexpr (std::endian::native == std::endian::big) simbolos = __builtin_bswap32(simbolos);
-    memcpy(c->out, &simbolos, sizeof simbolos);
-    c->out += entradaQtd(e);
-    c->buf <<= e & 63;  // entradaUsados: at most DECODE_BITS, so the low 6 bits
-    c->n -= entradaUsados(e);
-    return true;
+// Moves `p` past the whole bytes taken and loads again: at most 7 bits of the
+// byte at `p` are taken, so at least 56 bits are held after it. The loops
+// work on a cursor's three parts, which they keep in locals (see `grupos`).
+[[gnu::always_inline]] inline void recarregaPartes(uint64_t& bits, const uint8_t*& p) {
+    const uint32_t t = tomados(bits);
+    p += t / 8;
+    bits = (carregaBE64(p) | 1) << (t % 8);
 }
 
-// A refill, then K lookups: a refill leaves at least 56 bits, enough for K
-// lookups of DECODE_BITS bits; a group writes at most DECODE_MAX_SIMBOLOS * K
-// symbols.
-constexpr int K = 56 / DECODE_BITS;
+[[gnu::always_inline]] inline void recarrega(Cursor& c) { recarregaPartes(c.bits, c.p); }
+
+// One lookup of DECODE_BITS bits: up to DECODE_MAX_SIMBOLOS symbols, stored
+// as one word. Returns the entry's `usados`: with DECODE_LONGO, the cursor
+// stands at a code longer than DECODE_BITS, and stays there.
+[[gnu::always_inline]] inline uint32_t consomePartes(const TabelaDecodificacao& t, uint64_t& bits, uint8_t*& out) {
+    const size_t i = bits >> (64 - DECODE_BITS);
+    // Read before the store, which may alias anything.
+    const uint32_t usados = t.usados[i], qtd = t.qtd[i];
+    memcpy(out, t.simbolos[i].data(), DECODE_MAX_SIMBOLOS);
+    out += qtd;
+    bits <<= usados % 64;
+    return usados;
+}
+
+[[gnu::always_inline]] inline uint32_t consome(const TabelaDecodificacao& t, Cursor& c) {
+    return consomePartes(t, c.bits, c.out);
+}
+
+// A refill, then K lookups. Each lookup needs DECODE_BITS bits held and takes
+// at most that many, so after a refill (56 bits at least) K lookups can run:
+// before the last one 56 - (K - 1) * DECODE_BITS bits are still held.
+constexpr int K = (56 - DECODE_BITS) / DECODE_BITS + 1;
+static_assert(56 - (K - 1) * DECODE_BITS >= DECODE_BITS && 7 + K * DECODE_BITS < 63);
+// What a group may write from `out` (the last lookup stores a whole word),
+// and how far it may move `p`: the refill takes at most 7 + K * DECODE_BITS
+// bits, whole bytes of them.
 constexpr ptrdiff_t GRUPO = DECODE_MAX_SIMBOLOS * K;
+constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
 
-[[gnu::always_inline]] inline void grupo(const TabelaDecodificacao& tabela, Cursor* c) {
-    recarrega(c);
-    for (int k = 0; k < K; k++)
-        if (!consome(tabela, c)) break;
+// Returns the last entry's `usados`: with DECODE_LONGO, the cursor stands at
+// a long code.
+[[gnu::always_inline]] inline uint32_t grupoPartes(const TabelaDecodificacao& t, uint64_t& bits, const uint8_t*& p,
+                                                   uint8_t*& out) {
+    recarregaPartes(bits, p);
+    uint32_t usados = 0;
+    for (int k = 0; k < K; k++) usados = consomePartes(t, bits, out);
+    return usados;
 }
 
-// One refill and one lookup: stops at every place where a lookup starts.
-[[gnu::always_inline]] inline void passo(const TabelaDecodificacao& tabela, Cursor* c) {
-    recarrega(c);
-    consome(tabela, c);
+[[gnu::always_inline]] inline uint32_t grupo(const TabelaDecodificacao& t, Cursor& c) {
+    return grupoPartes(t, c.bits, c.p, c.out);
 }
 
-// Input bytes decoded per segment by two cursors, and lookups of the second
-// cursor recorded to find where the first one meets it.
-constexpr ptrdiff_t SEGMENTO = 8 * 1024;
+// The code longer than DECODE_BITS that the cursor stands at, a bit at a time
+// from the node the table gives. Kept out of the loops: such codes are rare.
+[[gnu::noinline]] void passaLongo(const TabelaDecodificacao& tabela, Cursor& c) {
+    recarrega(c);
+    const Arvore* no = tabela.longo[c.bits >> (64 - DECODE_BITS)];
+    c.bits <<= DECODE_BITS;
+    while (no->esq) {
+        if (tomados(c.bits) == 63) recarrega(c);  // nothing held but the sentinel
+        no = c.bits >> 63 ? no->dir : no->esq;
+        c.bits <<= 1;
+    }
+    *c.out++ = no->simbolo;
+}
+
+// Whether the cursor stands at a long code; refills, so that the lookup sees
+// DECODE_BITS bits of the stream.
+inline bool emLongo(const TabelaDecodificacao& tabela, Cursor& c) {
+    recarrega(c);
+    return tabela.usados[c.bits >> (64 - DECODE_BITS)] & DECODE_LONGO;
+}
+
+// One refill and one lookup, with a long code taken at once: stops at every
+// place where a lookup starts.
+inline void passo(const TabelaDecodificacao& tabela, Cursor& c) {
+    recarrega(c);
+    if (consome(tabela, c) & DECODE_LONGO) passaLongo(tabela, c);
+}
+
+// One refill and one symbol: stops at every place where a code starts.
+inline void passoSimbolo(const TabelaDecodificacao& tabela, Cursor& c) {
+    recarrega(c);
+    const size_t i = c.bits >> (64 - DECODE_BITS);
+    if (tabela.usados[i] & DECODE_LONGO) return passaLongo(tabela, c);
+    const uint32_t len1 = tabela.len1[i];
+    *c.out++ = tabela.simbolos[i][0];
+    c.bits <<= len1;
+}
+
+// Groups that a cursor can run with no check, reading below `ate` + 8 and
+// writing below `outFim`.
+inline ptrdiff_t gruposSeguros(const Cursor& c, const uint8_t* ate, const uint8_t* outFim) {
+    const ptrdiff_t porEntrada = (ate - c.p) / AVANCO_MAX, porSaida = (outFim - c.out) / GRUPO;
+    const ptrdiff_t g = porEntrada < porSaida ? porEntrada : porSaida;
+    return g > 0 ? g : 0;
+}
+
+// One cursor until it reaches `ate` or the output has no room for a group,
+// in batches of unchecked groups. In a local: symbols stored through `out`, a
+// byte pointer, could otherwise alias a cursor held in memory and force its
+// fields to be reloaded at every lookup.
+void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* ate, uint8_t* outFim) {
+    Cursor c = *cursor;
+    for (ptrdiff_t g; (g = gruposSeguros(c, ate, outFim)) > 0;) {
+        while (g-- > 0) {
+            if (grupo(tabela, c) & DECODE_LONGO) [[unlikely]] {
+                passaLongo(tabela, c);
+                break;  // the walk may have moved `p` further than a group
+            }
+        }
+    }
+    *cursor = c;
+}
+
+// Input bytes decoded per segment by CURSORES cursors, and lookups of each
+// cursor after the first recorded to find where the one before it meets it.
+constexpr int CURSORES = 4;
+constexpr ptrdiff_t SEGMENTO = 32 * 1024;
+constexpr ptrdiff_t PARTE = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
 
 // After a segment where the cursors never met, this many go by with one.
@@ -150,87 +240,121 @@ constexpr uint32_t SEGMENTOS_SOZINHO = 16;
 
 enum class Encontro { Sim, Nao, SemEspaco };
 
-// Output of the second cursor, which stops before it fills it. Half a
-// segment of input, what the second decodes while the first crosses the
-// other half, holds at most 8 * SEGMENTO / 2 codes of 1 bit. Kept off the
-// stack, so that the program runs in a small one; the decoder runs on one
-// thread.
-constexpr ptrdiff_t RASCUNHO = 8 * (SEGMENTO / 2);
-uint8_t rascunhoSegundoCursor[RASCUNHO];
+// Output of the cursors after the first, each of which stops before it fills
+// its part: PARTE bytes of input hold at most 8 * PARTE codes of 1 bit, and
+// the recorded lookups write a group at most beyond. Kept off the stack, so
+// that the program runs in a small one; the decoder runs on one thread.
+constexpr ptrdiff_t RASCUNHO = 8 * PARTE + MARCAS * DECODE_MAX_SIMBOLOS + GRUPO;
+uint8_t rascunhoCursores[CURSORES - 1][RASCUNHO];
 
-// A stream of codes is one chain of dependent lookups. To run two chains,
-// a second cursor starts half a segment ahead, at a guessed bit, and
-// decodes into a scratch buffer; a Huffman code almost always falls back
-// into step within a few symbols. When the first cursor reaches a place
-// where the second one also started a lookup, everything the second
-// decoded from there on is what the first would decode, and the first
-// takes that output and the second's place. If they never meet, or the
-// output has no room for what the second decoded, the first cursor goes on
-// alone; the cursor is exact in every case.
-//
-// Both cursors live in locals: symbols stored through `out`, a byte
-// pointer, could otherwise alias a cursor held in memory and force its
-// fields to be reloaded at every lookup.
-Encontro segmentoDuplo(const TabelaDecodificacao& tabela, Cursor* cursor, uint8_t* outFim, const uint8_t* limite) {
-    Cursor a = *cursor;
-    auto devolve = [&](Encontro e) {
-        *cursor = a;
-        return e;
-    };
-    uint8_t* const rascunho = rascunhoSegundoCursor;
-    uint8_t* const rascunhoFim = rascunho + RASCUNHO;
-    const uint8_t* const base = a.p;
-    // The second cursor starts on the same bit of a byte as the first, so
-    // that codes whose lengths are all even, say, can still meet.
-    const uint32_t bit = static_cast<uint32_t>(posicao(a, base)) & 7;
-    const uint8_t* const q = a.p + SEGMENTO / 2;
-    Cursor b{carregaBE64(q) << bit, 56 - bit, q + 7, rascunho};
-    struct Marca {
-        int64_t posicao;
-        uint8_t* out;
-    } marcas[MARCAS];
-    for (Marca& m : marcas) {
-        m = {posicao(b, base), b.out};
-        passo(tabela, &b);
+struct Marca {
+    int64_t posicao;
+    uint8_t* out;
+};
+
+// Where cursor `c` starts its first MARCAS lookups, one at a time.
+void marca(const TabelaDecodificacao& tabela, Cursor& c, const uint8_t* base, Marca* marcas) {
+    for (int k = 0; k < MARCAS; k++) {
+        marcas[k] = {posicao(c, base), c.out};
+        passo(tabela, c);
     }
-    while (a.p < q && b.p < limite && outFim - a.out >= GRUPO && rascunhoFim - b.out >= GRUPO) {
-        grupo(tabela, &a);
-        grupo(tabela, &b);
-    }
-    // The first cursor one lookup at a time, until it meets a recorded
-    // lookup of the second or passes the last one.
-    int k = 0;
-    while (outFim - a.out >= GRUPO && a.p < limite) {
-        const int64_t pos = posicao(a, base);
-        while (k < MARCAS && marcas[k].posicao < pos) k++;
-        if (k == MARCAS) return devolve(Encontro::Nao);
-        if (marcas[k].posicao == pos) {
-            const size_t resto = static_cast<size_t>(b.out - marcas[k].out);
-            if (resto > static_cast<size_t>(outFim - a.out)) return devolve(Encontro::SemEspaco);
-            memcpy(a.out, marcas[k].out, resto);
-            a = Cursor{b.buf, b.n, b.p, a.out + resto};
-            return devolve(Encontro::Sim);
-        }
-        passo(tabela, &a);
-    }
-    return devolve(Encontro::SemEspaco);
 }
 
-// One cursor until it reaches `ate` or the output has no room for a group;
-// in a local for the same reason as above.
-void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* ate, uint8_t* outFim) {
-    Cursor a = *cursor;
-    while (a.p < ate && outFim - a.out >= GRUPO) grupo(tabela, &a);
-    *cursor = a;
+// Steps the exact cursor a symbol at a time to the first recorded lookup of
+// the next cursor, `seguinte`. There, everything `seguinte` decoded on is what
+// the exact cursor would decode: it takes that output and `seguinte`'s place.
+// A lookup at a time would not do: where every lookup takes four codes, two
+// cursors in step on the codes may never start a lookup at the same place.
+Encontro junta(const TabelaDecodificacao& tabela, Cursor& exato, const Marca* marcas, const Cursor& seguinte,
+               const uint8_t* base, const uint8_t* outFim, const uint8_t* limite) {
+    int k = 0;
+    while (outFim - exato.out >= GRUPO && exato.p < limite) {
+        const int64_t pos = posicao(exato, base);
+        while (k < MARCAS && marcas[k].posicao < pos) k++;
+        if (k == MARCAS) return Encontro::Nao;
+        if (marcas[k].posicao == pos) {
+            const size_t resto = static_cast<size_t>(seguinte.out - marcas[k].out);
+            if (resto + GRUPO > static_cast<size_t>(outFim - exato.out)) return Encontro::SemEspaco;
+            memcpy(exato.out, marcas[k].out, resto);
+            exato = Cursor{seguinte.bits, seguinte.p, exato.out + resto};
+            return Encontro::Sim;
+        }
+        passoSimbolo(tabela, exato);
+    }
+    return Encontro::SemEspaco;
+}
+
+// The cursors side by side for `g` groups, each a chain of its own, or until
+// one of them stands at a long code; returns whether one does. In locals for
+// the reason given at `grupos`.
+bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g) {
+    uint64_t bits[CURSORES];
+    const uint8_t* p[CURSORES];
+    uint8_t* out[CURSORES];
+    for (int j = 0; j < CURSORES; j++) {
+        bits[j] = cursores[j].bits;
+        p[j] = cursores[j].p;
+        out[j] = cursores[j].out;
+    }
+    bool longo = false;
+    do {
+#pragma GCC unroll 8
+        for (int j = 0; j < CURSORES; j++) longo |= (grupoPartes(tabela, bits[j], p[j], out[j]) & DECODE_LONGO) != 0;
+    } while (--g > 0 && !longo);
+    for (int j = 0; j < CURSORES; j++) cursores[j] = {bits[j], p[j], out[j]};
+    return longo;
+}
+
+// A stream of codes is one chain of dependent lookups. To run CURSORES
+// chains, the segment is cut in parts and a cursor starts at each, at a
+// guessed bit (the same bit of a byte as the first cursor's, so that codes
+// whose lengths are all even, say, can still meet); all but the first
+// decode into scratch buffers, and a Huffman code almost always falls back
+// into step within a few symbols. Each cursor stops just before the next
+// one's start; then the exact cursor, stepping to the next cursor's first
+// recorded lookup, takes its output and its place, and so on along the
+// segment. Where two never meet, or the output has no room, the exact cursor
+// goes on alone; it is exact in every case.
+Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, uint8_t* outFim, const uint8_t* limite) {
+    const uint8_t* const base = cursor->p;
+    const uint32_t bit = static_cast<uint32_t>(posicao(*cursor, base)) & 7;
+    Cursor c[CURSORES];
+    const uint8_t* ate[CURSORES];
+    uint8_t* fimSaida[CURSORES];
+    Marca marcas[CURSORES - 1][MARCAS];
+    c[0] = *cursor;
+    fimSaida[0] = outFim;
+    for (int j = 1; j < CURSORES; j++) {
+        c[j] = cursorEm(base + j * PARTE, bit, rascunhoCursores[j - 1]);
+        fimSaida[j] = rascunhoCursores[j - 1] + RASCUNHO;
+        marca(tabela, c[j], base, marcas[j - 1]);
+    }
+    // Each stops a word before the next one's start, so before its marks.
+    for (int j = 0; j < CURSORES; j++) ate[j] = base + (j + 1) * PARTE - 8;
+
+    for (ptrdiff_t g;;) {
+        g = PTRDIFF_MAX;
+        for (int j = 0; j < CURSORES; j++) g = std::min(g, gruposSeguros(c[j], ate[j], fimSaida[j]));
+        if (g == 0) break;
+        if (ladoALado(tabela, c, g))
+            for (int j = 0; j < CURSORES; j++)
+                if (emLongo(tabela, c[j])) passaLongo(tabela, c[j]);
+    }
+    for (int j = 0; j < CURSORES; j++) grupos(tabela, &c[j], ate[j], fimSaida[j]);
+
+    Encontro e = Encontro::Sim;
+    for (int j = 1; j < CURSORES && e == Encontro::Sim; j++)
+        e = junta(tabela, c[0], marcas[j - 1], c[j], base, outFim, limite);
+    *cursor = c[0];
+    return e;
 }
 
 static_assert(DECODE_RESERVA >= DECODE_MARGEM + 2 * SEGMENTO);
 
 // The fast loops from `a` on, until `reserva` bytes are left in the input
-// (see reservaLeitura): two cursors while there is room for them.
+// (see reservaLeitura): CURSORES cursors while there is room for them.
 void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim,
                         size_t reserva) {
-    if (fim - a->p < static_cast<ptrdiff_t>(reserva)) return;
     const uint8_t* const limite = fim - DECODE_MARGEM;
     uint32_t pausa = 0;    // segments left to go with one cursor
     ptrdiff_t ultimo = 0;  // output of the last segment, to leave room for the next
@@ -241,7 +365,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
             pausa--;
             grupos(tabela, a, a->p + SEGMENTO, outFim);
         } else {
-            const Encontro e = segmentoDuplo(tabela, a, outFim, limite);
+            const Encontro e = segmentoMultiplo(tabela, a, outFim, limite);
             if (e == Encontro::SemEspaco) break;
             if (e == Encontro::Nao) pausa = SEGMENTOS_SOZINHO;
         }
@@ -287,11 +411,13 @@ size_t decodificaBytes(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
 
 // The cursors, from where `r` stands up to the reserve of the window.
 size_t decodificaRapidos(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
-    Cursor a{r->buf, r->n, r->p, out};
-    decodificaCursores(tabela, &a, out + count, r->fim, reservaLeitura(*r));
-    r->buf = a.buf;
-    r->n = a.n;
-    r->p = a.p;
+    const size_t reserva = reservaLeitura(*r);
+    lbDevolve(r);
+    if (static_cast<size_t>(r->fim - r->p) < reserva) return 0;
+    // The bits still held are those of p[-1], still in memory.
+    Cursor a = r->n > 0 ? cursorEm(r->p - 1, 8 - r->n, out) : cursorEm(r->p, 0, out);
+    decodificaCursores(tabela, &a, out + count, r->fim, reserva);
+    *r = lbEm(a.p, tomados(a.bits), r->fim, r->ultimo);
     return static_cast<size_t>(a.out - out);
 }
 
@@ -319,15 +445,15 @@ size_t decodificaCauda(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
     size_t i = 0;
     while (i < count && !leitorPedeMais(*r)) {
         lbRecarregaBytes(r->buf, r->n, r->p, r->fim);
-        const uint64_t e = tabela.entrada[r->buf >> (64 - DECODE_BITS)];
-        if (entradaQtd(e) == 0) {
+        const size_t indice = r->buf >> (64 - DECODE_BITS);
+        if (tabela.usados[indice] & DECODE_LONGO) {
             const Arvore* folha = caminhaLongo(tabela, r);
             if (!folha) break;
             out[i++] = folha->simbolo;
         } else {
-            const uint32_t len1 = entradaLen1(e);
+            const uint32_t len1 = tabela.len1[indice];
             if (len1 > r->n) break;
-            out[i++] = static_cast<uint8_t>(entradaSimbolos(e));
+            out[i++] = tabela.simbolos[indice][0];
             r->buf <<= len1;
             r->n -= len1;
         }

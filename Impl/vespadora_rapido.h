@@ -91,26 +91,31 @@ bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t 
 // ----------------------------------------------------------------- decoding
 
 // Decoding table: entry i says what the next DECODE_BITS bits, read as the
-// number i, decode to: as many whole codes as fit in them, up to four.
-// Layout of an entry (the bit count sits in the low byte, so that shifting
-// the bit buffer by it needs no extraction):
-//   bits  0..7   bits taken by all the symbols of the entry
-//   bits  8..15  bits taken by the first symbol alone
-//   bits 16..23  count of symbols, 1 to 4; 0 for a code longer than
-//                DECODE_BITS, which goes on from the node `longo[i]` reached
-//                after DECODE_BITS bits
-//   bits 32..63  the symbols, the first in the low byte
+// number i, decode to: as many whole codes as fit in them, up to four. The
+// fields are kept column by column, so that the decoder's loops read each
+// with one load from one base address, without computing the entry's
+// address first: the load of `usados` is on the chain from each lookup to
+// the next.
 constexpr int DECODE_BITS = 12;
 constexpr int DECODE_MAX_SIMBOLOS = 4;
+constexpr size_t DECODE_ENTRADAS = size_t{1} << DECODE_BITS;
 
-inline uint32_t entradaUsados(uint64_t e) { return static_cast<uint32_t>(e) & 0xff; }
-inline uint32_t entradaLen1(uint64_t e) { return static_cast<uint32_t>(e >> 8) & 0xff; }
-inline uint32_t entradaQtd(uint64_t e) { return static_cast<uint32_t>(e >> 16) & 0xff; }
-inline uint32_t entradaSimbolos(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
+// Added to `usados` for a code longer than DECODE_BITS: such an entry takes
+// no bits (a shift counts only the low 6 bits) and writes no symbol, and the
+// mark survives ORing the entries of several lookups.
+constexpr uint8_t DECODE_LONGO = 64;
+static_assert(DECODE_BITS < DECODE_LONGO);
 
 struct TabelaDecodificacao {
-    std::array<uint64_t, 1 << DECODE_BITS> entrada;
-    std::array<const Arvore*, 1 << DECODE_BITS> longo;
+    // Bits taken by all the symbols of the entry, plus DECODE_LONGO for a
+    // code longer than DECODE_BITS, which goes on from the node `longo[i]`
+    // reached after DECODE_BITS bits.
+    std::array<uint8_t, DECODE_ENTRADAS> usados;
+    std::array<uint8_t, DECODE_ENTRADAS> qtd;   // count of symbols, 0 to 4
+    std::array<uint8_t, DECODE_ENTRADAS> len1;  // bits taken by the first symbol alone
+    // The symbols, as they are written: the first at out[0].
+    std::array<std::array<uint8_t, DECODE_MAX_SIMBOLOS>, DECODE_ENTRADAS> simbolos;
+    std::array<const Arvore*, DECODE_ENTRADAS> longo;
     const Arvore* raiz;
     // When every code has 8 bits (256 leaves, all at depth 8, as for random
     // bytes), each byte of the stream, wherever it starts, is one symbol.
@@ -128,7 +133,7 @@ static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
 // The decoder's window is [p, fim) of a LeitorBits. Unless it is the last,
 // the decoder stops DECODE_RESERVA bytes before its end, which leaves room for
 // its cursors, and the driver reads more input as soon as fewer remain.
-constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 16 * 1024;
+constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 64 * 1024;
 
 // Bytes at the end of the window that the fast loops leave alone.
 inline size_t reservaLeitura(const LeitorBits& r) { return r.ultimo ? DECODE_MARGEM : DECODE_RESERVA; }
