@@ -203,14 +203,3 @@ inline void lbRecarregaBytes(uint64_t& buf, uint32_t& n, const uint8_t*& p, cons
         n += 8;
     }
 }
-
-// The unchecked refill: one 8-byte load at `p`, which needs 8 readable bytes.
-// The load is shifted below the `n` bits held (n < 64) and the 63 - n bits
-// under them take (63 - n) / 8 whole bytes, so `n` becomes 56 + n % 8, which
-// is 56 | n since n < 64; the bits of the partly taken byte that arrive too
-// sit below them and are read again from `p` by the next refill.
-inline void lbRecarregaPalavra(uint64_t& buf, uint32_t& n, const uint8_t*& p) {
-    buf |= carregaBE64(p) >> n;
-    p += (63 - n) / 8;
-    n |= 56;
-}

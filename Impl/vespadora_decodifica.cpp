@@ -228,11 +228,14 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
     *cursor = c;
 }
 
-// Input bytes decoded per segment by CURSORES cursors, and lookups of each
-// cursor after the first recorded to find where the one before it meets it.
+// Input bytes decoded per segment by CURSORES cursors, at most; at least
+// SEGMENTO_MIN, which leaves each part far more than the span of the lookups
+// recorded of its cursor to find where the one before it meets it. Segments
+// shrink near the end of the input or output at hand.
 constexpr int CURSORES = 4;
 constexpr ptrdiff_t SEGMENTO = 32 * 1024;
-constexpr ptrdiff_t PARTE = SEGMENTO / CURSORES;
+constexpr ptrdiff_t SEGMENTO_MIN = 2 * 1024;
+constexpr ptrdiff_t PARTE_MAX = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
 
 // After a segment where the cursors never met, this many go by with one.
@@ -241,10 +244,10 @@ constexpr uint32_t SEGMENTOS_SOZINHO = 16;
 enum class Encontro { Sim, Nao, SemEspaco };
 
 // Output of the cursors after the first, each of which stops before it fills
-// its part: PARTE bytes of input hold at most 8 * PARTE codes of 1 bit, and
-// the recorded lookups write a group at most beyond. Kept off the stack, so
-// that the program runs in a small one; the decoder runs on one thread.
-constexpr ptrdiff_t RASCUNHO = 8 * PARTE + MARCAS * DECODE_MAX_SIMBOLOS + GRUPO;
+// its part: a part holds at most 8 * PARTE_MAX codes of 1 bit, and the
+// recorded lookups write a group at most beyond. Kept off the stack, so that
+// the program runs in a small one; the decoder runs on one thread.
+constexpr ptrdiff_t RASCUNHO = 8 * PARTE_MAX + MARCAS * DECODE_MAX_SIMBOLOS + GRUPO;
 uint8_t rascunhoCursores[CURSORES - 1][RASCUNHO];
 
 struct Marca {
@@ -315,7 +318,8 @@ bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
 // recorded lookup, takes its output and its place, and so on along the
 // segment. Where two never meet, or the output has no room, the exact cursor
 // goes on alone; it is exact in every case.
-Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, uint8_t* outFim, const uint8_t* limite) {
+Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptrdiff_t parte, uint8_t* outFim,
+                          const uint8_t* limite) {
     const uint8_t* const base = cursor->p;
     const uint32_t bit = static_cast<uint32_t>(posicao(*cursor, base)) & 7;
     Cursor c[CURSORES];
@@ -325,12 +329,12 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, uin
     c[0] = *cursor;
     fimSaida[0] = outFim;
     for (int j = 1; j < CURSORES; j++) {
-        c[j] = cursorEm(base + j * PARTE, bit, rascunhoCursores[j - 1]);
+        c[j] = cursorEm(base + j * parte, bit, rascunhoCursores[j - 1]);
         fimSaida[j] = rascunhoCursores[j - 1] + RASCUNHO;
         marca(tabela, c[j], base, marcas[j - 1]);
     }
     // Each stops a word before the next one's start, so before its marks.
-    for (int j = 0; j < CURSORES; j++) ate[j] = base + (j + 1) * PARTE - 8;
+    for (int j = 0; j < CURSORES; j++) ate[j] = base + (j + 1) * parte - 8;
 
     for (ptrdiff_t g;;) {
         g = PTRDIFF_MAX;
@@ -349,29 +353,37 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, uin
     return e;
 }
 
-static_assert(DECODE_RESERVA >= DECODE_MARGEM + 2 * SEGMENTO);
-
 // The fast loops from `a` on, until `reserva` bytes are left in the input
-// (see reservaLeitura): CURSORES cursors while there is room for them.
+// (see reservaLeitura): CURSORES cursors while there is room for a segment.
+// A segment's output is foreseen from the last one's, so that it fits in
+// what is left of `out`.
 void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim,
                         size_t reserva) {
+    static_assert(DECODE_RESERVA >= DECODE_MARGEM);
     const uint8_t* const limite = fim - DECODE_MARGEM;
-    uint32_t pausa = 0;    // segments left to go with one cursor
-    ptrdiff_t ultimo = 0;  // output of the last segment, to leave room for the next
-    while (limite - a->p >= 2 * SEGMENTO && fim - a->p >= static_cast<ptrdiff_t>(reserva) &&
-           outFim - a->out >= 2 * ultimo + GRUPO) {
-        uint8_t* const antes = a->out;
+    const uint8_t* const ate = fim - reserva;
+    uint32_t pausa = 0;  // segments left to go with one cursor
+    // Output bytes per input byte, in sixteenths: at first the most that
+    // codes of 1 bit give, then a quarter more than the last segment gave.
+    ptrdiff_t razao = 8 * 16;
+    for (;;) {
+        const ptrdiff_t porSaida = (outFim - a->out - GRUPO) * 16 / razao;
+        const ptrdiff_t segmento = std::min({SEGMENTO, ate - a->p, porSaida}) / CURSORES * CURSORES;
+        if (segmento < SEGMENTO_MIN) break;
+        const uint8_t* const antesP = a->p;
+        uint8_t* const antesOut = a->out;
         if (pausa > 0) {
             pausa--;
-            grupos(tabela, a, a->p + SEGMENTO, outFim);
+            grupos(tabela, a, a->p + segmento, outFim);
         } else {
-            const Encontro e = segmentoMultiplo(tabela, a, outFim, limite);
+            const Encontro e = segmentoMultiplo(tabela, a, segmento / CURSORES, outFim, limite);
             if (e == Encontro::SemEspaco) break;
             if (e == Encontro::Nao) pausa = SEGMENTOS_SOZINHO;
         }
-        ultimo = a->out - antes;
+        const ptrdiff_t lidos = a->p - antesP;
+        if (lidos > 0) razao = std::max<ptrdiff_t>(16, (a->out - antesOut) * 20 / lidos + 1);
     }
-    grupos(tabela, a, fim - reserva, outFim);
+    grupos(tabela, a, ate, outFim);
 }
 
 // ------------------------------------------------------------- strategies

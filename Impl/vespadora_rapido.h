@@ -131,9 +131,10 @@ constexpr size_t DECODE_MARGEM = 48;
 static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
 
 // The decoder's window is [p, fim) of a LeitorBits. Unless it is the last,
-// the decoder stops DECODE_RESERVA bytes before its end, which leaves room for
-// its cursors, and the driver reads more input as soon as fewer remain.
-constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 64 * 1024;
+// the decoder stops DECODE_RESERVA bytes before its end, and the driver reads
+// more input as soon as fewer remain: the bytes the loops may read past where
+// they stop, and a few KiB so that the cursors' segments rarely get small.
+constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 4 * 1024;
 
 // Bytes at the end of the window that the fast loops leave alone.
 inline size_t reservaLeitura(const LeitorBits& r) { return r.ultimo ? DECODE_MARGEM : DECODE_RESERVA; }
