@@ -343,7 +343,7 @@ def main():
     if not KEEP:  # only what this script made, then the dir if that leaves it empty
         for name, path in paths.items():
             os.remove(path)
-            for log_path in glob.glob(os.path.join(SCRATCH, f"{name}.*.log")):
+            for log_path in glob.glob(os.path.join(SCRATCH, f"{name}.*.log*")):
                 os.remove(log_path)
         try:
             os.rmdir(SCRATCH)
