@@ -299,11 +299,23 @@ bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
         p[j] = cursores[j].p;
         out[j] = cursores[j].out;
     }
-    bool longo = false;
+    // Lookup by lookup across the cursors, not group by group: the chains
+    // then sit side by side in the processor's window and run at once.
+    uint32_t usados = 0;
     do {
 #pragma GCC unroll 8
-        for (int j = 0; j < CURSORES; j++) longo |= (grupoPartes(tabela, bits[j], p[j], out[j]) & DECODE_LONGO) != 0;
-    } while (--g > 0 && !longo);
+        for (int j = 0; j < CURSORES; j++) recarregaPartes(bits[j], p[j]);
+        usados = 0;
+#pragma GCC unroll 8
+        for (int k = 0; k < K; k++) {
+#pragma GCC unroll 8
+            for (int j = 0; j < CURSORES; j++) {
+                const uint32_t u = consomePartes(tabela, bits[j], out[j]);
+                if (k == K - 1) usados |= u;
+            }
+        }
+    } while (--g > 0 && !(usados & DECODE_LONGO));
+    const bool longo = usados & DECODE_LONGO;
     for (int j = 0; j < CURSORES; j++) cursores[j] = {bits[j], p[j], out[j]};
     return longo;
 }
