@@ -112,7 +112,8 @@ void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos) {
         for (uint32_t a = 0; a < 256; a++) {
             const uint32_t la = codigos.len[a], lb = codigos.len[b];
             const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
-            pares->entrada[a | b << 8] = cabe ? (codigos.bits[a] | codigos.bits[b] >> la) | (la + lb) : 0;
+            pares->entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
+            pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : 0);
         }
     }
 }
@@ -176,15 +177,15 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
 }
 
 // Two bytes per lookup in the table of pairs, `PorFlush` pairs between two
-// flushes. The length in the low bits of an entry is ORed into the word
-// along with the code, below every pending bit (at most 7 + PorFlush *
-// PARES_MAX_BITS of them); each flush clears it. A pair with length 0 goes
-// byte by byte through bwPutLong, which leaves the writer flushed again.
+// flushes: at most 7 + PorFlush * PARES_MAX_BITS bits are pending. A pair of
+// length 0 goes byte by byte through bwPutLong, which leaves the writer
+// flushed again.
 template <int PorFlush>
 [[gnu::always_inline]] inline bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
                                                  BitWriter* w) {
-    static_assert(7 + PorFlush * PARES_MAX_BITS <= 64 - PAR_LEN_BITS);
+    static_assert(7 + PorFlush * PARES_MAX_BITS < 64);
     const uint64_t* pares = codigos.pares->entrada.data();
+    const uint8_t* lens = codigos.pares->len.data();
     uint64_t acc = w->acc;
     uint32_t n = w->n;
     uint8_t* p = w->p;
@@ -197,28 +198,23 @@ template <int PorFlush>
         p = w->p;
     };
     auto codifica = [&](const uint8_t* par) {
-        const uint64_t e = pares[par[0] | par[1] << 8];
-        const uint32_t len = static_cast<uint32_t>(e & PAR_LEN_MASCARA);
+        const uint32_t indice = par[0] | par[1] << 8;
+        const uint32_t len = lens[indice];
         if (len == 0) [[unlikely]] {
-            acc &= ~PAR_LEN_MASCARA;
             separados(par, 2);
             return;
         }
-        acc |= e >> n;
+        acc |= pares[indice] >> n;
         n += len;
-    };
-    auto flush = [&]() {
-        acc &= ~PAR_LEN_MASCARA;
-        bwFlushPartes(acc, n, p);
     };
     size_t i = 0;
     for (; i + 2 * PorFlush <= size; i += 2 * PorFlush) {
         for (int k = 0; k < PorFlush; k++) codifica(in + i + 2 * k);
-        flush();
+        bwFlushPartes(acc, n, p);
     }
     for (; i + 2 <= size; i += 2) {
         codifica(in + i);
-        flush();
+        bwFlushPartes(acc, n, p);
     }
     if (i < size) separados(in + i, 1);
     *w = BitWriter{acc, n, p};
@@ -227,7 +223,7 @@ template <int PorFlush>
 
 }  // namespace
 
-// Two pairs between flushes: 7 + 2 * 25 bits and the length field fit.
+// Two pairs between flushes: 7 + 2 * 25 bits fit.
 bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
     return codificaPares<2>(codigos, in, size, w);
 }

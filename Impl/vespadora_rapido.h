@@ -58,16 +58,15 @@ struct CodigosRapidos {
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
 
 // Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
-// the code of a followed by the code of b at the top of the word and their
-// total length in the low PAR_LEN_BITS bits (a pair is at most
-// 2 * PARES_MAX_BITS long); length 0 when the pair is longer than
-// PARES_MAX_BITS or has a byte without a code, and goes byte by byte.
+// the code of a followed by the code of b at the top of the word, and `len`
+// their total length; length 0 when the pair is longer than PARES_MAX_BITS or
+// has a byte without a code, and goes byte by byte. The lengths sit in a
+// table of their own, so that the coder reads them with a load rather than
+// masking them out of the word.
 constexpr uint32_t PARES_MAX_BITS = 25;
-constexpr uint32_t PAR_LEN_BITS = 6;
-constexpr uint64_t PAR_LEN_MASCARA = (1u << PAR_LEN_BITS) - 1;
-static_assert(PARES_MAX_BITS < (1u << PAR_LEN_BITS));
 struct TabelaPares {
     std::array<uint64_t, 1 << 16> entrada;
+    std::array<uint8_t, 1 << 16> len;
 };
 
 void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos);
