@@ -136,10 +136,6 @@ inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(
     return usados;
 }
 
-[[gnu::always_inline]] inline uint32_t consome(const TabelaDecodificacao& t, Cursor& c) {
-    return consomePartes(t, c.bits, c.out);
-}
-
 // A refill, then K lookups. Each lookup needs DECODE_BITS bits held and takes
 // at most that many, so after a refill (56 bits at least) K lookups can run:
 // before the last one 56 - (K - 1) * DECODE_BITS bits are still held.
@@ -159,10 +155,6 @@ constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
     uint32_t usados = 0;
     for (int k = 0; k < K; k++) usados = consomePartes(t, bits, out);
     return usados;
-}
-
-[[gnu::always_inline]] inline uint32_t grupo(const TabelaDecodificacao& t, Cursor& c) {
-    return grupoPartes(t, c.bits, c.p, c.out);
 }
 
 // The code longer than DECODE_BITS that the cursor stands at, a bit at a time
@@ -190,7 +182,7 @@ inline bool emLongo(const TabelaDecodificacao& tabela, Cursor& c) {
 // place where a lookup starts.
 inline void passo(const TabelaDecodificacao& tabela, Cursor& c) {
     recarrega(c);
-    if (consome(tabela, c) & DECODE_LONGO) passaLongo(tabela, c);
+    if (consomePartes(tabela, c.bits, c.out) & DECODE_LONGO) passaLongo(tabela, c);
 }
 
 // One refill and one symbol: stops at every place where a code starts.
@@ -219,7 +211,7 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
     Cursor c = *cursor;
     for (ptrdiff_t g; (g = gruposSeguros(c, ate, outFim)) > 0;) {
         while (g-- > 0) {
-            if (grupo(tabela, c) & DECODE_LONGO) [[unlikely]] {
+            if (grupoPartes(tabela, c.bits, c.p, c.out) & DECODE_LONGO) [[unlikely]] {
                 passaLongo(tabela, c);
                 break;  // the walk may have moved `p` further than a group
             }
