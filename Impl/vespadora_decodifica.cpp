@@ -28,12 +28,9 @@ const Arvore* caminha(const Arvore* root, uint32_t indice, uint32_t pulados, uin
     return no;
 }
 
-// Fills entry `indice` of the table.
+// Fills entry `indice` of a table that starts zeroed.
 void preencheEntrada(TabelaDecodificacao* tabela, const Arvore* root, uint32_t indice) {
     uint32_t usados = 0, qtd = 0;
-    tabela->len1[indice] = 0;
-    tabela->longo[indice] = nullptr;
-    tabela->simbolos[indice].fill(0);
     while (qtd < DECODE_MAX_SIMBOLOS) {
         uint32_t passos;
         const Arvore* no = caminha(root, indice, usados, &passos);
@@ -399,38 +396,28 @@ size_t decodificaFolhaUnica(const TabelaDecodificacao& tabela, uint8_t* out, siz
 }
 
 // Every code has 8 bits: each symbol is a byte of the stream, cut at the bit
-// where it stands. The whole bytes held in `buf` go one by one; then the
-// window up to its reserve, realigned behind the bits left in `buf`, is
-// mapped as a block.
+// where it stands. The window up to its reserve, realigned behind the bits
+// left in `buf` (those of p[-1]), is mapped as a block.
 size_t decodificaBytes(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
     const size_t reserva = reservaLeitura(*r);
     if (static_cast<size_t>(r->fim - r->p) <= reserva) return 0;
-    size_t i = 0;
-    while (r->n >= 8 && i < count) {
-        out[i++] = tabela.simbolo8[r->buf >> 56];
-        r->buf <<= 8;
-        r->n -= 8;
-    }
     const size_t disponiveis = static_cast<size_t>(r->fim - r->p) - reserva;
-    const size_t m = count - i < disponiveis ? count - i : disponiveis;
+    const size_t m = count < disponiveis ? count : disponiveis;
     if (r->n == 0) {
-        substituiBytes(tabela.simbolo8.data(), r->p, out + i, m);
-        r->buf = 0;
+        substituiBytes(tabela.simbolo8.data(), r->p, out, m);
     } else {
-        r->buf &= ~(~uint64_t{0} >> r->n);
-        deslocaBytes(r->p, out + i, m, r->n, &r->buf);
-        substituiBytes(tabela.simbolo8.data(), out + i, out + i, m);
+        deslocaBytes(r->p, out, m, r->n, &r->buf);
+        substituiBytes(tabela.simbolo8.data(), out, out, m);
     }
     r->p += m;
-    return i + m;
+    return m;
 }
 
-// The cursors, from where `r` stands up to the reserve of the window.
+// The cursors, from where `r` stands (the bits it holds are those of p[-1],
+// still in memory) up to the reserve of the window.
 size_t decodificaRapidos(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
     const size_t reserva = reservaLeitura(*r);
-    lbDevolve(r);
     if (static_cast<size_t>(r->fim - r->p) < reserva) return 0;
-    // The bits still held are those of p[-1], still in memory.
     Cursor a = r->n > 0 ? cursorEm(r->p - 1, 8 - r->n, out) : cursorEm(r->p, 0, out);
     decodificaCursores(tabela, &a, out + count, r->fim, reserva);
     *r = lbEm(a.p, tomados(a.bits), r->fim, r->ultimo);
@@ -481,6 +468,7 @@ size_t decodificaCauda(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
 
 size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
     if (!tabela.raiz->esq) return decodificaFolhaUnica(tabela, out, count);
+    lbDevolve(r);  // the fast strategies start from a byte address
     size_t i = 0;
     if (tabela.todos8) i += decodificaBytes(tabela, r, out, count);
     i += decodificaRapidos(tabela, r, out + i, count - i);
