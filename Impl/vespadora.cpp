@@ -263,7 +263,7 @@ void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos,
 // The codes of the tree laid out for words, with the table of pairs for a
 // large input that is not a byte map.
 void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<TabelaPares, Libera>* pares, const Arvore* root,
-                    uint64_t total) {
+                    const FrequencyTable& freq, uint64_t total) {
     auto table = criaRegistro<EncodingTable>();
     BitStream code;
     bsClean(&code);
@@ -271,7 +271,7 @@ void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<TabelaPares, Libera
     preparaCodigosRapidos(codigos, *table, root);
     if (total >= MIN_PARES && !codigos->todos8) {
         *pares = criaRegistro<TabelaPares>();
-        preparaPares(pares->get(), *codigos);
+        preparaPares(pares->get(), *codigos, paresPorFlush(*codigos, freq));
         codigos->pares = pares->get();
     }
 }
@@ -293,7 +293,7 @@ int encode(const char* inputPath, const char* outputPath) {
     estagio("3/4 Criando tabela de encodings...");
     CodigosRapidos codigos;
     std::unique_ptr<TabelaPares, Libera> pares;
-    preparaCodigos(&codigos, &pares, root.get(), e.total);
+    preparaCodigos(&codigos, &pares, root.get(), e.freq, e.total);
     estagioOk();
 
     estagio("4/4 Escrevendo arquivo compactado...");

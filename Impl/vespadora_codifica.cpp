@@ -107,13 +107,34 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
     }
 }
 
-void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos) {
+int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
+    // The byte counts by code length; a pair is taken as two bytes drawn
+    // independently, which is close enough to choose a loop.
+    std::array<double, 256> porLen{};
+    double total = 0;
+    for (int b = 0; b < 256; b++) {
+        porLen[codigos.len[b]] += freq[b];
+        total += freq[b];
+    }
+    for (int porFlush = PARES_POR_FLUSH_MAX; porFlush > PARES_POR_FLUSH_MIN; porFlush--) {
+        double longos = 0;
+        for (uint32_t la = 1; la < 256; la++)
+            for (uint32_t lb = 1; lb < 256; lb++)
+                if (la + lb > limitePares(porFlush)) longos += porLen[la] * porLen[lb];
+        if (longos * PARES_LONGOS_MAX < total * total) return porFlush;
+    }
+    return PARES_POR_FLUSH_MIN;
+}
+
+void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush) {
+    assert(porFlush >= PARES_POR_FLUSH_MIN && porFlush <= PARES_POR_FLUSH_MAX);
+    pares->porFlush = porFlush;
     for (uint32_t b = 0; b < 256; b++) {
         for (uint32_t a = 0; a < 256; a++) {
             const uint32_t la = codigos.len[a], lb = codigos.len[b];
-            const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
+            const bool cabe = la > 0 && lb > 0 && la + lb <= limitePares(PARES_POR_FLUSH_MIN);
             pares->entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
-            pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : 0);
+            pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : LEN_LENTO);
         }
     }
 }
@@ -177,13 +198,15 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
 }
 
 // Two bytes per lookup in the table of pairs, `PorFlush` pairs between two
-// flushes: at most 7 + PorFlush * PARES_MAX_BITS bits are pending. A pair of
-// length 0 goes byte by byte through bwPutLong, which leaves the writer
-// flushed again.
+// flushes: at most 7 + PorFlush * limitePares(PorFlush) bits are pending.
+// A longer pair (the table holds them up to limitePares(2) bits) goes in
+// between two extra flushes, which leave at most 7 + 28 and then 7 bits
+// pending; a pair with a byte without a code, or longer still, goes byte by
+// byte through bwPutLong. Either way the writer is flushed again after it.
 template <int PorFlush>
 [[gnu::always_inline]] inline bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
                                                  BitWriter* w) {
-    static_assert(7 + PorFlush * PARES_MAX_BITS < 64);
+    constexpr uint32_t Limite = limitePares(PorFlush);
     const uint64_t* pares = codigos.pares->entrada.data();
     const uint8_t* lens = codigos.pares->len.data();
     uint64_t acc = w->acc;
@@ -200,39 +223,61 @@ template <int PorFlush>
     auto codifica = [&](const uint8_t* par) {
         const uint32_t indice = par[0] | par[1] << 8;
         const uint32_t len = lens[indice];
-        if (len == 0) [[unlikely]] {
-            separados(par, 2);
+        if (len > Limite) [[unlikely]] {
+            if (len == LEN_LENTO) {
+                separados(par, 2);
+                return;
+            }
+            bwFlushPartes(acc, n, p);
+            acc |= pares[indice] >> n;
+            n += len;
+            bwFlushPartes(acc, n, p);
             return;
         }
         acc |= pares[indice] >> n;
         n += len;
     };
-    size_t i = 0;
-    for (; i + 2 * PorFlush <= size; i += 2 * PorFlush) {
-        for (int k = 0; k < PorFlush; k++) codifica(in + i + 2 * k);
+    // The loops run on the input pointer alone, so that a round costs no
+    // instructions beyond the pairs and the flush.
+    const uint8_t* q = in;
+    const uint8_t* const fim = in + size;
+    const uint8_t* const fimRodadas = in + (size - size % (2 * PorFlush));
+    for (; q != fimRodadas; q += 2 * PorFlush) {
+        for (int k = 0; k < PorFlush; k++) codifica(q + 2 * k);
         bwFlushPartes(acc, n, p);
     }
-    for (; i + 2 <= size; i += 2) {
-        codifica(in + i);
+    for (; fim - q >= 2; q += 2) {
+        codifica(q);
         bwFlushPartes(acc, n, p);
     }
-    if (i < size) separados(in + i, 1);
+    if (q < fim) separados(q, 1);
     *w = BitWriter{acc, n, p};
     return !semCodigo;
 }
 
+[[gnu::always_inline]] inline bool codificaParesLargura(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                        BitWriter* w) {
+    switch (codigos.pares->porFlush) {
+        case 4:
+            return codificaPares<4>(codigos, in, size, w);
+        case 3:
+            return codificaPares<3>(codigos, in, size, w);
+        default:
+            return codificaPares<2>(codigos, in, size, w);
+    }
+}
+
 }  // namespace
 
-// Two pairs between flushes: 7 + 2 * 25 bits fit.
 bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
-    return codificaPares<2>(codigos, in, size, w);
+    return codificaParesLargura(codigos, in, size, w);
 }
 
 #ifdef VESPADORA_X86_64
-// The same loop with the BMI2 shifts, which take their count in any register.
+// The same loops with the BMI2 shifts, which take their count in any register.
 __attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
                                                        BitWriter* w) {
-    return codificaPares<2>(codigos, in, size, w);
+    return codificaParesLargura(codigos, in, size, w);
 }
 #endif
 

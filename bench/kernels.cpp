@@ -95,7 +95,7 @@ struct Modelo {
         preencheEncodingTable(&table, root);
         preparaCodigosRapidos(&codigos, table, root);
         codigosPares = codigos;
-        preparaPares(&pares, codigos);
+        preparaPares(&pares, codigos, paresPorFlush(codigos, freq));
         codigosPares.pares = &pares;
         preparaDecodificacao(&decodificacao, root);
         char* buffer = nullptr;
@@ -188,7 +188,10 @@ void codifica(benchmark::State& state, const CodigosRapidos& codigos, Variante<C
     if (escritos != m.stream.size() - 8 || !std::equal(saida.data(), w.p, m.stream.data()))
         state.SkipWithError("coded bytes differ from the bit-by-bit writer's");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
-    nomeia(state, pares.nome);
+    nomeia(state,
+           pares.fn
+               ? (std::string(pares.nome) + ", " + std::to_string(codigos.pares->porFlush) + " pairs/flush").c_str()
+               : nullptr);
 }
 
 void BM_EncodeFast(benchmark::State& state) {

@@ -61,10 +61,10 @@ std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable&
 
 // The same stream with the word writer taking over after the tree, fed in
 // pieces of varying size up to `maior` bytes; through the given variant of
-// the pair coder when there is one.
+// the pair coder when there is one, `porFlush` pairs between flushes.
 std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
                                              const std::vector<uint8_t>& dados, bool* todos,
-                                             CodificaParesFn pares = nullptr, size_t maior = 1001) {
+                                             CodificaParesFn pares = nullptr, int porFlush = 2, size_t maior = 1001) {
     TempFile f;
     EncodedOutput* out = criaEncodedOutput(f.f);
     encodedOutputWriteTree(out, root);
@@ -72,7 +72,7 @@ std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingT
     preparaCodigosRapidos(&codigos, table, root);
     auto tabelaPares = std::make_unique<TabelaPares>();
     if (pares) {
-        preparaPares(tabelaPares.get(), codigos);
+        preparaPares(tabelaPares.get(), codigos, porFlush);
         codigos.pares = tabelaPares.get();
     }
     std::vector<uint8_t> mem(espacoCodificacao(codigos, dados.size()) + 16);
@@ -92,10 +92,18 @@ std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingT
     return f.bytes();
 }
 
-// No pair coder, then every variant of it this CPU runs.
-std::vector<Variante<CodificaParesFn>> modosDeCodificar() {
-    std::vector<Variante<CodificaParesFn>> modos{{"bytes", nullptr}};
-    for (const auto& v : variantesCodificaPares()) modos.push_back(v);
+// No pair coder, then every variant of it this CPU runs with each count of
+// pairs between flushes.
+struct ModoDeCodificar {
+    std::string nome;
+    CodificaParesFn fn;
+    int porFlush;
+};
+std::vector<ModoDeCodificar> modosDeCodificar() {
+    std::vector<ModoDeCodificar> modos{{"bytes", nullptr, 0}};
+    for (const auto& v : variantesCodificaPares())
+        for (int porFlush = PARES_POR_FLUSH_MIN; porFlush <= PARES_POR_FLUSH_MAX; porFlush++)
+            modos.push_back({v.nome + std::string(" ") + std::to_string(porFlush), v.fn, porFlush});
     return modos;
 }
 
@@ -170,7 +178,9 @@ TEST(WordCoder, WritesTheBytesOfTheBitByBitWriter) {
         for (const auto& modo : modosDeCodificar()) {
             for (size_t maior : {1001, 30011}) {
                 bool todos;
-                EXPECT_EQ(codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, modo.fn, maior), referencia)
+                EXPECT_EQ(
+                    codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, modo.fn, modo.porFlush, maior),
+                    referencia)
                     << c.nome << " " << modo.nome << " in pieces up to " << maior;
                 EXPECT_TRUE(todos) << c.nome;
             }
@@ -185,7 +195,7 @@ TEST(WordCoder, FlagsBytesWithoutCode) {
             bool todos;
             std::vector<uint8_t> outro = bytesOf(texto);
             outro.insert(outro.begin() + 2, 'z');
-            codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos, modo.fn);
+            codificaRapidoEmPedacos(m.root.get(), m.table, outro, &todos, modo.fn, modo.porFlush);
             EXPECT_FALSE(todos) << texto << " " << modo.nome;
         }
     }
