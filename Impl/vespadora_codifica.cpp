@@ -108,22 +108,28 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
 }
 
 int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
-    // The byte counts by code length; a pair is taken as two bytes drawn
+    // The share of the input in codes of each length, up to a last bucket for
+    // everything past a round; pairs and rounds are taken as bytes drawn
     // independently, which is close enough to choose a loop.
-    std::array<double, 256> porLen{};
+    static constexpr size_t LONGO = PARES_MAX_BITS + 1;
+    std::array<double, LONGO + 1> porLen{};
     double total = 0;
-    for (int b = 0; b < 256; b++) {
-        porLen[codigos.len[b]] += freq[b];
-        total += freq[b];
+    for (int b = 0; b < 256; b++) total += freq[b];
+    for (int b = 0; b < 256; b++) porLen[std::min<size_t>(codigos.len[b], LONGO)] += freq[b] / total;
+    auto soma = [](const auto& x, const auto& y) {
+        std::array<double, LONGO + 1> z{};
+        for (size_t i = 0; i <= LONGO; i++)
+            for (size_t j = 0; j <= LONGO; j++) z[std::min(i + j, LONGO)] += x[i] * y[j];
+        return z;
+    };
+    const auto porPar = soma(porLen, porLen);
+    auto rodada = porPar;
+    int melhor = PARES_POR_FLUSH_MIN;
+    for (int porFlush = 2; porFlush <= PARES_POR_FLUSH_MAX; porFlush++) {
+        if (porFlush > 2) rodada = soma(rodada, porPar);
+        if (rodada[LONGO] * PARES_RODADAS_LONGAS < 1) melhor = porFlush;
     }
-    for (int porFlush = PARES_POR_FLUSH_MAX; porFlush > PARES_POR_FLUSH_MIN; porFlush--) {
-        double longos = 0;
-        for (uint32_t la = 1; la < 256; la++)
-            for (uint32_t lb = 1; lb < 256; lb++)
-                if (la + lb > limitePares(porFlush)) longos += porLen[la] * porLen[lb];
-        if (longos * PARES_LONGOS_MAX < total * total) return porFlush;
-    }
-    return PARES_POR_FLUSH_MIN;
+    return melhor;
 }
 
 void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush) {
@@ -132,7 +138,7 @@ void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlus
     for (uint32_t b = 0; b < 256; b++) {
         for (uint32_t a = 0; a < 256; a++) {
             const uint32_t la = codigos.len[a], lb = codigos.len[b];
-            const bool cabe = la > 0 && lb > 0 && la + lb <= limitePares(PARES_POR_FLUSH_MIN);
+            const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
             pares->entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
             pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : LEN_LENTO);
         }
@@ -197,87 +203,122 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
     return !semCodigo;
 }
 
+// One pair through a flushed writer, which it leaves flushed: the pairs of
+// a round that does not fit in the word, and the last pairs of the input.
+// A LEN_LENTO pair goes byte by byte through bwPutLong.
+bool codificaPar(const CodigosRapidos& codigos, const uint8_t* par, BitWriter* w) {
+    const uint32_t i = par[0] | par[1] << 8;
+    const uint32_t len = codigos.pares->len[i];
+    if (len == LEN_LENTO) return codificaSeparados(codigos, par, 2, w);
+    bwPut(w, codigos.pares->entrada[i], len);
+    bwFlush(w);
+    return true;
+}
+
 // Two bytes per lookup in the table of pairs, `PorFlush` pairs between two
-// flushes: at most 7 + PorFlush * limitePares(PorFlush) bits are pending.
-// A longer pair (the table holds them up to limitePares(2) bits) goes in
-// between two extra flushes, which leave at most 7 + 28 and then 7 bits
-// pending; a pair with a byte without a code, or longer still, goes byte by
-// byte through bwPutLong. Either way the writer is flushed again after it.
+// flushes when the round fits in the word (see TabelaPares); otherwise the
+// round goes pair by pair. Runs `rodadas` rounds from `in` and returns how
+// many did not fit.
 template <int PorFlush>
-[[gnu::always_inline]] inline bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
-                                                 BitWriter* w) {
-    constexpr uint32_t Limite = limitePares(PorFlush);
+[[gnu::always_inline]] inline size_t codificaRodadas(const CodigosRapidos& codigos, const uint8_t* in, size_t rodadas,
+                                                     BitWriter* w, bool* semCodigo) {
     const uint64_t* pares = codigos.pares->entrada.data();
     const uint8_t* lens = codigos.pares->len.data();
     uint64_t acc = w->acc;
     uint32_t n = w->n;
     uint8_t* p = w->p;
-    bool semCodigo = false;
-    auto separados = [&](const uint8_t* bytes, size_t quantos) {
-        *w = BitWriter{acc, n, p};
-        if (!codificaSeparados(codigos, bytes, quantos, w)) semCodigo = true;
-        acc = w->acc;
-        n = w->n;
-        p = w->p;
-    };
-    auto codifica = [&](const uint8_t* par) {
-        const uint32_t indice = par[0] | par[1] << 8;
-        const uint32_t len = lens[indice];
-        if (len > Limite) [[unlikely]] {
-            if (len == LEN_LENTO) {
-                separados(par, 2);
-                return;
-            }
-            bwFlushPartes(acc, n, p);
-            acc |= pares[indice] >> n;
-            n += len;
-            bwFlushPartes(acc, n, p);
-            return;
-        }
-        acc |= pares[indice] >> n;
-        n += len;
-    };
-    // The loops run on the input pointer alone, so that a round costs no
+    size_t longas = 0;
+    // The loop runs on the input pointer alone, so that a round costs no
     // instructions beyond the pairs and the flush.
-    const uint8_t* q = in;
-    const uint8_t* const fim = in + size;
-    const uint8_t* const fimRodadas = in + (size - size % (2 * PorFlush));
-    for (; q != fimRodadas; q += 2 * PorFlush) {
-        for (int k = 0; k < PorFlush; k++) codifica(q + 2 * k);
+    const uint8_t* const fim = in + rodadas * 2 * PorFlush;
+    for (const uint8_t* q = in; q != fim; q += 2 * PorFlush) {
+        std::array<uint32_t, PorFlush> i, len;
+        uint32_t depois = n;
+        for (int k = 0; k < PorFlush; k++) {
+            i[k] = q[2 * k] | q[2 * k + 1] << 8;
+            len[k] = lens[i[k]];
+            depois += len[k];
+        }
+        if (depois > 63) [[unlikely]] {
+            *w = BitWriter{acc, n, p};
+            for (int k = 0; k < PorFlush; k++)
+                if (!codificaPar(codigos, q + 2 * k, w)) *semCodigo = true;
+            acc = w->acc;
+            n = w->n;
+            p = w->p;
+            longas++;
+            continue;
+        }
+        for (int k = 0; k < PorFlush; k++) {
+            acc |= pares[i[k]] >> n;
+            n += len[k];
+        }
         bwFlushPartes(acc, n, p);
     }
-    for (; fim - q >= 2; q += 2) {
-        codifica(q);
-        bwFlushPartes(acc, n, p);
-    }
-    if (q < fim) separados(q, 1);
     *w = BitWriter{acc, n, p};
-    return !semCodigo;
+    return longas;
 }
 
-[[gnu::always_inline]] inline bool codificaParesLargura(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
-                                                        BitWriter* w) {
-    switch (codigos.pares->porFlush) {
-        case 4:
-            return codificaPares<4>(codigos, in, size, w);
-        case 3:
-            return codificaPares<3>(codigos, in, size, w);
-        default:
-            return codificaPares<2>(codigos, in, size, w);
+// The pair coder runs its rounds in stretches of RODADAS_POR_TRECHO (4 KiB
+// at four pairs a round). The counts that the number of pairs per round was
+// chosen from do not see how long codes cluster, as in the tables and
+// instructions of a program: after a stretch where more than one round in
+// TRECHO_LONGAS_MAX did not fit, the coder goes on with one pair less, and
+// tries one more again after TRECHOS_ATE_SUBIR stretches. On C headers four
+// pairs stay, on programs three, each within 3% of the better fixed choice
+// in a model of the loops' costs.
+constexpr size_t RODADAS_POR_TRECHO = 512;
+constexpr size_t TRECHO_LONGAS_MAX = 16;
+constexpr int TRECHOS_ATE_SUBIR = 64;
+
+[[gnu::always_inline]] inline bool codificaParesAdaptando(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
+                                                          BitWriter* w) {
+    bool semCodigo = false;
+    int porFlush = codigos.pares->porFlush;
+    int trechos = 0;  // since the last change
+    while (size >= size_t{2} * static_cast<size_t>(porFlush)) {
+        const size_t porRodada = size_t{2} * static_cast<size_t>(porFlush);
+        const size_t rodadas = std::min(size / porRodada, RODADAS_POR_TRECHO);
+        size_t longas;
+        switch (porFlush) {
+            case 4:
+                longas = codificaRodadas<4>(codigos, in, rodadas, w, &semCodigo);
+                break;
+            case 3:
+                longas = codificaRodadas<3>(codigos, in, rodadas, w, &semCodigo);
+                break;
+            default:
+                longas = codificaRodadas<2>(codigos, in, rodadas, w, &semCodigo);
+                break;
+        }
+        in += rodadas * porRodada;
+        size -= rodadas * porRodada;
+        trechos++;
+        if (porFlush > PARES_POR_FLUSH_MIN && longas * TRECHO_LONGAS_MAX > rodadas) {
+            porFlush--;
+            trechos = 0;
+        } else if (porFlush < codigos.pares->porFlush && trechos >= TRECHOS_ATE_SUBIR) {
+            porFlush++;
+            trechos = 0;
+        }
     }
+    for (; size >= 2; in += 2, size -= 2)
+        if (!codificaPar(codigos, in, w)) semCodigo = true;
+    if (size > 0 && !codificaSeparados(codigos, in, 1, w)) semCodigo = true;
+    return !semCodigo;
 }
 
 }  // namespace
 
 bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
-    return codificaParesLargura(codigos, in, size, w);
+    return codificaParesAdaptando(codigos, in, size, w);
 }
 
 #ifdef VESPADORA_X86_64
 // The same loops with the BMI2 shifts, which take their count in any register.
 __attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
                                                        BitWriter* w) {
-    return codificaParesLargura(codigos, in, size, w);
+    return codificaParesAdaptando(codigos, in, size, w);
 }
 #endif
 

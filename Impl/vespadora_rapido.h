@@ -59,20 +59,19 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
 
 // Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
 // the code of a followed by the code of b at the top of the word, and `len`
-// their total length; LEN_LENTO when the pair is longer than
-// limitePares(PARES_POR_FLUSH_MIN) or has a byte without a code, and goes
-// byte by byte. The lengths sit in a table of their own, so that the coder
-// reads them with a load rather than masking them out of the word.
+// their total length; LEN_LENTO when the pair is longer than PARES_MAX_BITS
+// or has a byte without a code, and goes byte by byte. The lengths sit in a
+// table of their own, so that the coder reads them with a load rather than
+// masking them out of the word.
 //
-// The coder puts `porFlush` pairs into the word between two flushes. After a
-// flush at most 7 bits are pending, so each pair may take up to
-// limitePares(porFlush) bits and stay below the 64 of the word: 28, 18 or 14
-// bits for 2, 3 or 4 pairs. A longer pair costs two extra flushes and a
-// mispredicted branch.
+// The coder puts `porFlush` pairs into the word between two flushes when
+// they fit: after a flush at most 7 bits are pending, so a round of pairs may
+// take up to 56 bits. A round that takes more (or holds a LEN_LENTO pair)
+// goes pair by pair, a flush after each, at the cost of a mispredicted branch.
+constexpr uint32_t PARES_MAX_BITS = 63 - 7;
+static_assert(PARES_MAX_BITS < LEN_LENTO);
 constexpr int PARES_POR_FLUSH_MIN = 2;
 constexpr int PARES_POR_FLUSH_MAX = 4;
-constexpr uint32_t limitePares(int porFlush) { return (63 - 7) / static_cast<uint32_t>(porFlush); }
-static_assert(limitePares(PARES_POR_FLUSH_MIN) < LEN_LENTO);
 
 struct TabelaPares {
     std::array<uint64_t, 1 << 16> entrada;
@@ -80,12 +79,12 @@ struct TabelaPares {
     int porFlush;
 };
 
-// The most pairs per flush for which at most one pair in PARES_LONGOS_MAX,
-// by the counts `freq`, is longer than the loop takes. A longer pair costs
-// about twelve ordinary ones; measured on C headers, where 1 pair in 200 is
-// longer than 18 bits, 3 pairs per flush run 15% faster than 2, and on
-// programs, where 1 in 18 is, a third slower.
-constexpr double PARES_LONGOS_MAX = 256;
+// The most pairs per flush for which at most one round in
+// PARES_RODADAS_LONGAS, by the counts `freq` and taking bytes as independent,
+// takes more than 56 bits. A long round costs about as much as six ordinary
+// ones, and one more pair per round saves a flush in every round. The coder
+// takes fewer as it goes where long codes cluster.
+constexpr size_t PARES_RODADAS_LONGAS = 64;
 int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq);
 
 void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush);

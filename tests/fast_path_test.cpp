@@ -41,6 +41,13 @@ std::vector<Caso> casos() {
     std::vector<uint8_t> skew(70001);
     for (auto& b : skew) b = static_cast<uint8_t>(std::min(geo(rng), 255));
     c.push_back({"skewed", skew, {}});
+    // Long codes in one cluster, which sends the pair coder to fewer pairs
+    // per round and, once it is past, back to more (in the piece from byte
+    // 132854 when the pieces grow without bound).
+    std::vector<uint8_t> agrupado(140000 + 65536 + 260000);
+    for (size_t i = 0; i < agrupado.size(); i++)
+        agrupado[i] = static_cast<uint8_t>(i - 140000 < 65536 ? rng() : std::min(geo(rng), 255));
+    c.push_back({"clustered", agrupado, {}});
     c.push_back(fibonacci(&rng));
     c.push_back({"two symbols", bytesOf("abbabbbaababab"), {}});
     c.push_back({"one symbol", std::vector<uint8_t>(1000, 'z'), {}});
@@ -176,7 +183,7 @@ TEST(WordCoder, WritesTheBytesOfTheBitByBitWriter) {
         }
         const std::vector<uint8_t> referencia = codificaReferencia(m.root.get(), m.table, c.dados);
         for (const auto& modo : modosDeCodificar()) {
-            for (size_t maior : {1001, 30011}) {
+            for (size_t maior : {size_t{1001}, size_t{30011}, SIZE_MAX}) {
                 bool todos;
                 EXPECT_EQ(
                     codificaRapidoEmPedacos(m.root.get(), m.table, c.dados, &todos, modo.fn, modo.porFlush, maior),
