@@ -289,22 +289,22 @@ bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
         out[j] = cursores[j].out;
     }
     // Lookup by lookup across the cursors, not group by group: the chains
-    // then sit side by side in the processor's window and run at once.
-    uint32_t usados = 0;
+    // then sit side by side in the processor's window and run at once. A
+    // cursor at a long code is seen by its last lookup of the group, tested
+    // at once (the cursors after it leave that lookup for later): gathering
+    // the four tests would hold one more register, and the loop has none.
+    bool longo = false;
     do {
 #pragma GCC unroll 8
         for (int j = 0; j < CURSORES; j++) recarregaPartes(bits[j], p[j]);
-        usados = 0;
 #pragma GCC unroll 8
-        for (int k = 0; k < K; k++) {
+        for (int k = 0; k < K - 1; k++) {
 #pragma GCC unroll 8
-            for (int j = 0; j < CURSORES; j++) {
-                const uint32_t u = consomePartes(tabela, bits[j], out[j]);
-                if (k == K - 1) usados |= u;
-            }
+            for (int j = 0; j < CURSORES; j++) consomePartes(tabela, bits[j], out[j]);
         }
-    } while (--g > 0 && !(usados & DECODE_LONGO));
-    const bool longo = usados & DECODE_LONGO;
+#pragma GCC unroll 8
+        for (int j = 0; j < CURSORES && !longo; j++) longo = consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO;
+    } while (--g > 0 && !longo);
     for (int j = 0; j < CURSORES; j++) cursores[j] = {bits[j], p[j], out[j]};
     return longo;
 }
