@@ -76,14 +76,15 @@ constexpr int PARES_POR_FLUSH_MAX = 4;
 struct TabelaPares {
     std::array<uint64_t, 1 << 16> entrada;
     std::array<uint8_t, 1 << 16> len;
-    int porFlush;
+    int porFlush;  // pairs per round at most, PARES_POR_FLUSH_MIN to _MAX
 };
 
 // The most pairs per flush for which at most one round in
 // PARES_RODADAS_LONGAS, by the counts `freq` and taking bytes as independent,
 // takes more than 56 bits. A long round costs about as much as six ordinary
-// ones, and one more pair per round saves a flush in every round. The coder
-// takes fewer as it goes where long codes cluster.
+// ones (a mispredicted branch and a flush per pair), and one more pair per
+// round saves a flush in every round. The coder takes fewer as it goes where
+// long codes cluster.
 constexpr size_t PARES_RODADAS_LONGAS = 64;
 int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq);
 
