@@ -156,7 +156,7 @@ constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
 
 // The code longer than DECODE_BITS that the cursor stands at, a bit at a time
 // from the node the table gives. Kept out of the loops: such codes are rare.
-[[gnu::noinline]] void passaLongo(const TabelaDecodificacao& tabela, Cursor& c) {
+[[gnu::noinline]] Cursor passaLongo(const TabelaDecodificacao& tabela, Cursor c) {
     recarrega(c);
     const Arvore* no = tabela.longo[c.bits >> (64 - DECODE_BITS)];
     c.bits <<= DECODE_BITS;
@@ -166,27 +166,31 @@ constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
         c.bits <<= 1;
     }
     *c.out++ = no->simbolo;
+    return c;
 }
 
-// Whether the cursor stands at a long code; refills, so that the lookup sees
-// DECODE_BITS bits of the stream.
-inline bool emLongo(const TabelaDecodificacao& tabela, Cursor& c) {
-    recarrega(c);
-    return tabela.usados[c.bits >> (64 - DECODE_BITS)] & DECODE_LONGO;
-}
+// How far a long code moves a cursor's `p`, at most: the refill before the
+// walk moves it by up to AVANCO_MAX bytes, then the walk reads up to
+// ARVORE_MAX_PROFUNDIDADE bits from at most 7 into a byte. In groups, it is
+// what the code takes from the groups a cursor may still run unchecked.
+constexpr ptrdiff_t AVANCO_LONGO = AVANCO_MAX + (7 + ARVORE_MAX_PROFUNDIDADE + 7) / 8;
+constexpr ptrdiff_t GRUPOS_LONGO = (AVANCO_LONGO + AVANCO_MAX - 1) / AVANCO_MAX;
 
 // One refill and one lookup, with a long code taken at once: stops at every
 // place where a lookup starts.
 inline void passo(const TabelaDecodificacao& tabela, Cursor& c) {
     recarrega(c);
-    if (consomePartes(tabela, c.bits, c.out) & DECODE_LONGO) passaLongo(tabela, c);
+    if (consomePartes(tabela, c.bits, c.out) & DECODE_LONGO) c = passaLongo(tabela, c);
 }
 
 // One refill and one symbol: stops at every place where a code starts.
 inline void passoSimbolo(const TabelaDecodificacao& tabela, Cursor& c) {
     recarrega(c);
     const size_t i = c.bits >> (64 - DECODE_BITS);
-    if (tabela.usados[i] & DECODE_LONGO) return passaLongo(tabela, c);
+    if (tabela.usados[i] & DECODE_LONGO) {
+        c = passaLongo(tabela, c);
+        return;
+    }
     const uint32_t len1 = tabela.len1[i];
     *c.out++ = tabela.simbolos[i][0];
     c.bits <<= len1;
@@ -209,7 +213,7 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
     for (ptrdiff_t g; (g = gruposSeguros(c, ate, outFim)) > 0;) {
         while (g-- > 0) {
             if (grupoPartes(tabela, c.bits, c.p, c.out) & DECODE_LONGO) [[unlikely]] {
-                passaLongo(tabela, c);
+                c = passaLongo(tabela, c);
                 break;  // the walk may have moved `p` further than a group
             }
         }
@@ -276,10 +280,9 @@ Encontro junta(const TabelaDecodificacao& tabela, Cursor& exato, const Marca* ma
     return Encontro::SemEspaco;
 }
 
-// The cursors side by side for `g` groups, each a chain of its own, or until
-// one of them stands at a long code; returns whether one does. In locals for
-// the reason given at `grupos`.
-bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g) {
+// The cursors side by side for `g` groups, each a chain of its own. In
+// locals for the reason given at `grupos`.
+void ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g) {
     uint64_t bits[CURSORES];
     const uint8_t* p[CURSORES];
     uint8_t* out[CURSORES];
@@ -290,10 +293,10 @@ bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
     }
     // Lookup by lookup across the cursors, not group by group: the chains
     // then sit side by side in the processor's window and run at once. A
-    // cursor at a long code is seen by its last lookup of the group, tested
-    // at once (the cursors after it leave that lookup for later): gathering
-    // the four tests would hold one more register, and the loop has none.
-    bool longo = false;
+    // cursor at a long code is seen by its last lookup of the group and takes
+    // it there, which costs it GRUPOS_LONGO of the groups left. With fewer
+    // left the loop ends after it; the walk still reads inside the window
+    // (DECODE_MARGEM), as in `grupos`.
     do {
 #pragma GCC unroll 8
         for (int j = 0; j < CURSORES; j++) recarregaPartes(bits[j], p[j]);
@@ -303,10 +306,17 @@ bool ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
             for (int j = 0; j < CURSORES; j++) consomePartes(tabela, bits[j], out[j]);
         }
 #pragma GCC unroll 8
-        for (int j = 0; j < CURSORES && !longo; j++) longo = consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO;
-    } while (--g > 0 && !longo);
+        for (int j = 0; j < CURSORES; j++) {
+            if (consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO) [[unlikely]] {
+                const Cursor c = passaLongo(tabela, {bits[j], p[j], out[j]});
+                bits[j] = c.bits;
+                p[j] = c.p;
+                out[j] = c.out;
+                g -= GRUPOS_LONGO;
+            }
+        }
+    } while (--g > 0);
     for (int j = 0; j < CURSORES; j++) cursores[j] = {bits[j], p[j], out[j]};
-    return longo;
 }
 
 // A stream of codes is one chain of dependent lookups. To run CURSORES
@@ -341,9 +351,7 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptr
         g = PTRDIFF_MAX;
         for (int j = 0; j < CURSORES; j++) g = std::min(g, gruposSeguros(c[j], ate[j], fimSaida[j]));
         if (g == 0) break;
-        if (ladoALado(tabela, c, g))
-            for (int j = 0; j < CURSORES; j++)
-                if (emLongo(tabela, c[j])) passaLongo(tabela, c[j]);
+        ladoALado(tabela, c, g);
     }
     for (int j = 0; j < CURSORES; j++) grupos(tabela, &c[j], ate[j], fimSaida[j]);
 
