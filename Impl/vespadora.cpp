@@ -428,6 +428,7 @@ int decode(const char* inputPath, const char* outputPath) {
     ArquivoSaida saida;
     if (codigosCabem && !criaSaida(&saida, outputPath))
         return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
+    if (codigosCabem) reservaSaida(saida, symbolCount);
     printf("O arquivo compactado tem %u bytes\n", symbolCount);
     estagio("1/2 Lendo árvore de Huffman...");
     if (!arvoreOk) return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);

@@ -248,6 +248,11 @@ bool abreSaida(ArquivoSaida* saida, const char* path) {
     return abreTemporario(saida, alvo) || abreNoLugar(saida, path, link);
 }
 
+void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
+    if (saida.modo != ModoSaida::Temporario || bytes == 0) return;
+    (void)fallocate(fileno(saida.file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+}
+
 bool fechaSaida(ArquivoSaida* saida) {
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
     // A file written in place stays registered until it is known whole.

@@ -11,6 +11,7 @@
 // files are written in place and never removed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -38,6 +39,10 @@ struct ArquivoSaida {
 
 // Opens the output for writing; false when it cannot be created or opened.
 bool abreSaida(ArquivoSaida* saida, const char* path);
+// Asks the file system for room for `bytes` in a temporary output, without
+// changing its size, so that it can lay the file out in one piece; a hint
+// only, which a full disk or a file system without it may turn down.
+void reservaSaida(const ArquivoSaida& saida, uint64_t bytes);
 // Flushes, closes and commits the output; true when every byte reached it.
 // Otherwise the output is abandoned, as by abandonaSaida.
 bool fechaSaida(ArquivoSaida* saida);
