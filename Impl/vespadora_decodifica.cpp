@@ -225,14 +225,21 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
 // SEGMENTO_MIN, which leaves each part far more than the span of the lookups
 // recorded of its cursor to find where the one before it meets it. Segments
 // shrink near the end of the input or output at hand.
-constexpr int CURSORES = 4;
-constexpr ptrdiff_t SEGMENTO = 32 * 1024;
+constexpr int CURSORES = 5;
+constexpr ptrdiff_t SEGMENTO = 40 * 1024;
 constexpr ptrdiff_t SEGMENTO_MIN = 2 * 1024;
 constexpr ptrdiff_t PARTE_MAX = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
 
-// After a segment where the cursors never met, this many go by with one.
+// Segments that go by with one cursor after `falhas` in a row where the
+// exact cursor missed another: none after the first (the guess was unlucky,
+// and the next segment guesses again further on), then 1, 2, 4 and so on up
+// to SEGMENTOS_SOZINHO, so that a stream whose cursors never meet costs
+// little.
 constexpr uint32_t SEGMENTOS_SOZINHO = 16;
+inline uint32_t segmentosSozinho(uint32_t falhas) {
+    return falhas <= 1 ? 0 : std::min(SEGMENTOS_SOZINHO, uint32_t{1} << std::min<uint32_t>(falhas - 2, 4));
+}
 
 enum class Encontro { Sim, Nao, SemEspaco };
 
@@ -371,7 +378,8 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
     static_assert(DECODE_RESERVA >= DECODE_MARGEM);
     const uint8_t* const limite = fim - DECODE_MARGEM;
     const uint8_t* const ate = fim - reserva;
-    uint32_t pausa = 0;  // segments left to go with one cursor
+    uint32_t pausa = 0;   // segments left to go with one cursor
+    uint32_t falhas = 0;  // segments in a row where the cursors did not all meet
     // Output bytes per input byte, in sixteenths: at first the most that
     // codes of 1 bit give, then a quarter more than the last segment gave.
     ptrdiff_t razao = 8 * 16;
@@ -387,7 +395,8 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
         } else {
             const Encontro e = segmentoMultiplo(tabela, a, segmento / CURSORES, outFim, limite);
             if (e == Encontro::SemEspaco) break;
-            if (e == Encontro::Nao) pausa = SEGMENTOS_SOZINHO;
+            falhas = e == Encontro::Nao ? std::min<uint32_t>(falhas + 1, 8) : 0;
+            pausa = segmentosSozinho(falhas);
         }
         const ptrdiff_t lidos = a->p - antesP;
         if (lidos > 0) razao = std::max<ptrdiff_t>(16, (a->out - antesOut) * 20 / lidos + 1);
