@@ -2,8 +2,6 @@
 // table, the cursors of the fast region, and the plain tail; and the
 // bit-by-bit walk they are checked against.
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -189,11 +187,10 @@ inline void passoSimbolo(const TabelaDecodificacao& tabela, Cursor& c) {
     const size_t i = c.bits >> (64 - DECODE_BITS);
     if (tabela.usados[i] & DECODE_LONGO) {
         c = passaLongo(tabela, c);
-        return;
+    } else {
+        *c.out++ = tabela.simbolos[i][0];
+        c.bits <<= tabela.len1[i];
     }
-    const uint32_t len1 = tabela.len1[i];
-    *c.out++ = tabela.simbolos[i][0];
-    c.bits <<= len1;
 }
 
 // Groups that a cursor can run with no check, reading below `ate` + 8 and
@@ -232,10 +229,9 @@ constexpr ptrdiff_t PARTE_MAX = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
 
 // Segments that go by with one cursor after `falhas` in a row where the
-// exact cursor missed another: none after the first (the guess was unlucky,
-// and the next segment guesses again further on), then 1, 2, 4 and so on up
-// to SEGMENTOS_SOZINHO, so that a stream whose cursors never meet costs
-// little.
+// exact cursor missed another: none after the first (the next segment guesses
+// again further on), then 1, 2, 4 and so on up to SEGMENTOS_SOZINHO, so that
+// a stream whose cursors never meet costs little.
 constexpr uint32_t SEGMENTOS_SOZINHO = 16;
 inline uint32_t segmentosSozinho(uint32_t falhas) {
     return falhas <= 1 ? 0 : std::min(SEGMENTOS_SOZINHO, uint32_t{1} << std::min<uint32_t>(falhas - 2, 4));
