@@ -135,6 +135,9 @@ int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
 void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush) {
     assert(porFlush >= PARES_POR_FLUSH_MIN && porFlush <= PARES_POR_FLUSH_MAX);
     pares->porFlush = porFlush;
+    pares->atual = porFlush;
+    pares->trechos = 0;
+    pares->espera.fill(TRECHOS_ATE_SUBIR);
     for (uint32_t b = 0; b < 256; b++) {
         for (uint32_t a = 0; a < 256; a++) {
             const uint32_t la = codigos.len[a], lb = codigos.len[b];
@@ -259,48 +262,47 @@ template <int PorFlush>
     return longas;
 }
 
-// The pair coder runs its rounds in stretches of RODADAS_POR_TRECHO (4 KiB
-// at four pairs a round). The counts that the number of pairs per round was
-// chosen from do not see how long codes cluster, as in the tables and
-// instructions of a program: after a stretch where more than one round in
-// TRECHO_LONGAS_MAX did not fit, the coder goes on with one pair less, and
-// tries one more again after TRECHOS_ATE_SUBIR stretches. On C headers four
-// pairs stay, on programs three, each within 3% of the better fixed choice
-// in a model of the loops' costs.
-constexpr size_t RODADAS_POR_TRECHO = 512;
-constexpr size_t TRECHO_LONGAS_MAX = 16;
-constexpr int TRECHOS_ATE_SUBIR = 64;
+// Rounds of `porFlush` pairs; returns how many did not fit.
+[[gnu::always_inline]] inline size_t codificaTrecho(const CodigosRapidos& codigos, int porFlush, const uint8_t* in,
+                                                    size_t rodadas, BitWriter* w, bool* semCodigo) {
+    switch (porFlush) {
+        case 4:
+            return codificaRodadas<4>(codigos, in, rodadas, w, semCodigo);
+        case 3:
+            return codificaRodadas<3>(codigos, in, rodadas, w, semCodigo);
+        default:
+            return codificaRodadas<2>(codigos, in, rodadas, w, semCodigo);
+    }
+}
+
+// After a stretch with `longas` of its `rodadas` rounds too long: one pair
+// less when that is more than one in TRECHO_LONGAS_MAX, one more when the
+// next width has waited its turn. A width that fails again as soon as it is
+// tried waits twice as long for the next try.
+void ajustaLargura(TabelaPares* t, size_t longas, size_t rodadas) {
+    t->trechos++;
+    if (t->atual > PARES_POR_FLUSH_MIN && longas * TRECHO_LONGAS_MAX > rodadas) {
+        int& espera = t->espera[static_cast<size_t>(t->atual)];
+        espera = t->trechos <= 2 ? std::min(2 * espera, TRECHOS_ESPERA_MAX) : TRECHOS_ATE_SUBIR;
+        t->atual--;
+        t->trechos = 0;
+    } else if (t->atual < t->porFlush && t->trechos >= t->espera[static_cast<size_t>(t->atual + 1)]) {
+        t->atual++;
+        t->trechos = 0;
+    }
+}
 
 [[gnu::always_inline]] inline bool codificaParesAdaptando(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
                                                           BitWriter* w) {
     bool semCodigo = false;
-    int porFlush = codigos.pares->porFlush;
-    int trechos = 0;  // since the last change
-    while (size >= size_t{2} * static_cast<size_t>(porFlush)) {
-        const size_t porRodada = size_t{2} * static_cast<size_t>(porFlush);
+    TabelaPares* t = codigos.pares;
+    while (size >= size_t{2} * static_cast<size_t>(t->atual)) {
+        const size_t porRodada = size_t{2} * static_cast<size_t>(t->atual);
         const size_t rodadas = std::min(size / porRodada, RODADAS_POR_TRECHO);
-        size_t longas;
-        switch (porFlush) {
-            case 4:
-                longas = codificaRodadas<4>(codigos, in, rodadas, w, &semCodigo);
-                break;
-            case 3:
-                longas = codificaRodadas<3>(codigos, in, rodadas, w, &semCodigo);
-                break;
-            default:
-                longas = codificaRodadas<2>(codigos, in, rodadas, w, &semCodigo);
-                break;
-        }
+        const size_t longas = codificaTrecho(codigos, t->atual, in, rodadas, w, &semCodigo);
         in += rodadas * porRodada;
         size -= rodadas * porRodada;
-        trechos++;
-        if (porFlush > PARES_POR_FLUSH_MIN && longas * TRECHO_LONGAS_MAX > rodadas) {
-            porFlush--;
-            trechos = 0;
-        } else if (porFlush < codigos.pares->porFlush && trechos >= TRECHOS_ATE_SUBIR) {
-            porFlush++;
-            trechos = 0;
-        }
+        ajustaLargura(t, longas, rodadas);
     }
     for (; size >= 2; in += 2, size -= 2)
         if (!codificaPar(codigos, in, w)) semCodigo = true;

@@ -51,8 +51,9 @@ struct CodigosRapidos {
     // as for random bytes): coding maps each byte to the byte `codigo8`.
     bool todos8;
     std::array<uint8_t, 256> codigo8;
-    // Codes of byte pairs, used when set (see preparaPares).
-    const struct TabelaPares* pares;
+    // Codes of byte pairs, used when set (see preparaPares); the pair coder
+    // also keeps there, from one call to the next, how it is going.
+    struct TabelaPares* pares;
 };
 
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
@@ -77,6 +78,12 @@ struct TabelaPares {
     std::array<uint64_t, 1 << 16> entrada;
     std::array<uint8_t, 1 << 16> len;
     int porFlush;  // pairs per round at most, PARES_POR_FLUSH_MIN to _MAX
+    // The coder's choice as it goes: pairs per round now, stretches of rounds
+    // since that changed, and stretches that each number of pairs waits
+    // before it is tried again.
+    int atual;
+    int trechos;
+    std::array<int, PARES_POR_FLUSH_MAX + 1> espera;
 };
 
 // The most pairs per flush for which at most one round in
@@ -87,6 +94,20 @@ struct TabelaPares {
 // long codes cluster.
 constexpr size_t PARES_RODADAS_LONGAS = 64;
 int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq);
+
+// The pair coder runs its rounds in stretches of RODADAS_POR_TRECHO (4 KiB at
+// four pairs a round). The counts that paresPorFlush goes by do not see how
+// long codes cluster, as in the tables and instructions of a program: after a
+// stretch where more than one round in TRECHO_LONGAS_MAX did not fit, the
+// coder goes on with one pair less, and tries one more again after
+// TRECHOS_ATE_SUBIR stretches, or twice as many as last time if that try
+// failed at once, up to TRECHOS_ESPERA_MAX. In a model of the loops' costs
+// this stays within about 1% of the better fixed choice on C headers (four pairs)
+// and on programs (three).
+constexpr size_t RODADAS_POR_TRECHO = 512;
+constexpr size_t TRECHO_LONGAS_MAX = 16;
+constexpr int TRECHOS_ATE_SUBIR = 8;
+constexpr int TRECHOS_ESPERA_MAX = 4096;
 
 void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush);
 
