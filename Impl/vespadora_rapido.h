@@ -102,8 +102,8 @@ int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq);
 // coder goes on with one pair less, and tries one more again after
 // TRECHOS_ATE_SUBIR stretches, or twice as many as last time if that try
 // failed at once, up to TRECHOS_ESPERA_MAX. In a model of the loops' costs
-// this stays within about 1% of the better fixed choice on C headers (four pairs)
-// and on programs (three).
+// this stays within about 1% of the better fixed choice on C headers (four
+// pairs) and on programs (three).
 constexpr size_t RODADAS_POR_TRECHO = 512;
 constexpr size_t TRECHO_LONGAS_MAX = 16;
 constexpr int TRECHOS_ATE_SUBIR = 8;
