@@ -188,10 +188,10 @@ void codifica(benchmark::State& state, const CodigosRapidos& codigos, Variante<C
     if (escritos != m.stream.size() - 8 || !std::equal(saida.data(), w.p, m.stream.data()))
         state.SkipWithError("coded bytes differ from the bit-by-bit writer's");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
-    nomeia(state,
-           pares.fn
-               ? (std::string(pares.nome) + ", " + std::to_string(codigos.pares->porFlush) + " pairs/flush").c_str()
-               : nullptr);
+    nomeia(state, pares.fn ? (std::string(pares.nome) + ", " + std::to_string(codigos.pares->porFlush) +
+                              " pairs a round at most")
+                                 .c_str()
+                           : nullptr);
 }
 
 void BM_EncodeFast(benchmark::State& state) {
