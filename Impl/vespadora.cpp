@@ -333,6 +333,11 @@ bool noFim(FILE* f) {
     return false;
 }
 
+bool arquivoRegular(FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Length of the shortest code of the tree: 0 for a lone leaf.
 uint32_t menorCodigo(const Arvore* t) {
     if (!t->esq) return 0;
@@ -428,7 +433,10 @@ int decode(const char* inputPath, const char* outputPath) {
     ArquivoSaida saida;
     if (codigosCabem && !criaSaida(&saida, outputPath))
         return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
-    if (codigosCabem) reservaSaida(saida, symbolCount);
+    // Room for the restored file, asked for up front only when the input is
+    // a regular file, whose size has backed the count (cabemCodigos): from a
+    // pipe, a few bytes could claim 4 GiB of the disk while the run lasts.
+    if (codigosCabem && arquivoRegular(entrada.get())) reservaSaida(saida, symbolCount);
     printf("O arquivo compactado tem %u bytes\n", symbolCount);
     estagio("1/2 Lendo árvore de Huffman...");
     if (!arvoreOk) return falha(ferror(entrada.get()) ? MSG_LEITURA : MSG_CORROMPIDO, inputPath);
