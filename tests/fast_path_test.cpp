@@ -68,7 +68,7 @@ std::vector<uint8_t> codificaReferencia(const Arvore* root, const EncodingTable&
 
 // The same stream with the word writer taking over after the tree, fed in
 // pieces of varying size up to `maior` bytes; through the given variant of
-// the pair coder when there is one, `porFlush` pairs between flushes.
+// the pair coder when there is one, at most `porFlush` pairs a round.
 std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingTable& table,
                                              const std::vector<uint8_t>& dados, bool* todos,
                                              CodificaParesFn pares = nullptr, int porFlush = 2, size_t maior = 1001) {
@@ -99,8 +99,8 @@ std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingT
     return f.bytes();
 }
 
-// No pair coder, then every variant of it this CPU runs with each count of
-// pairs between flushes.
+// No pair coder, then every variant of it this CPU runs with each most
+// pairs a round.
 struct ModoDeCodificar {
     std::string nome;
     CodificaParesFn fn;
