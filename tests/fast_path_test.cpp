@@ -99,7 +99,7 @@ std::vector<uint8_t> codificaRapidoEmPedacos(const Arvore* root, const EncodingT
     return f.bytes();
 }
 
-// No pair coder, then every variant of it this CPU runs with each most
+// No pair coder, then every variant of it this CPU runs, with each limit of
 // pairs a round.
 struct ModoDeCodificar {
     std::string nome;
