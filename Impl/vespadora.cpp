@@ -265,9 +265,7 @@ void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos,
 void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<TabelaPares, Libera>* pares, const Arvore* root,
                     const FrequencyTable& freq, uint64_t total) {
     auto table = criaRegistro<EncodingTable>();
-    BitStream code;
-    bsClean(&code);
-    preencheEncodingTable2(table.get(), root, code);
+    preencheEncodingTable(table.get(), root);
     preparaCodigosRapidos(codigos, *table, root);
     if (total >= MIN_PARES && !codigos->todos8) {
         *pares = criaRegistro<TabelaPares>();

@@ -74,17 +74,9 @@ void preencheEncodingTable2(EncodingTable* table, const Arvore* huff, BitStream 
 }
 
 void preencheEncodingTable(EncodingTable* table, const Arvore* huff) {
-    if (!huff) return;
     BitStream code;
     bsClean(&code);
-    if (huff->esq) {
-        assert(huff->dir);
-        preencheEncodingTable2(table, huff->esq, bsPush(0, code));
-        preencheEncodingTable2(table, huff->dir, bsPush(1, code));
-    } else {
-        assert(!huff->dir);
-        (*table)[huff->simbolo] = code;
-    }
+    preencheEncodingTable2(table, huff, code);
 }
 
 // ------------------------------------------------------- codes for words
