@@ -504,9 +504,10 @@ class DataSafety(CliCase):
         code, _ = self.vesp("c", self.path("data"), self.path("new"), preexec_fn=lambda: os.umask(0o027))
         self.assertEqual((code, stat.S_IMODE(os.stat(self.path("new")).st_mode)), (0, 0o640))
 
-    def run_from_fifo(self, sig, ignored=False):
+    def run_from_fifo(self, sig, ignored=False, existing=True):
         """Decompresses from a FIFO that stalls half way, sends `sig`; returns the exit status."""
-        fifo, dst = self.path("fifo"), self.existing()
+        fifo = self.path("fifo")
+        dst = self.existing() if existing else os.path.join(self.out_dir, "new")
         if os.path.lexists(fifo):
             os.remove(fifo)
         os.mkfifo(fifo)
@@ -530,8 +531,7 @@ class DataSafety(CliCase):
         while not leftovers(self.out_dir) and time.monotonic() < deadline:
             time.sleep(0.01)
         self.assertTrue(leftovers(self.out_dir), "no temporary output appeared")
-        p.send_signal(sig)
-        time.sleep(0.1)
+        p.send_signal(sig)  # pending before the rest of the input can arrive
         proceed.set()
         code = p.wait(30)
         writer.join(10)
@@ -543,6 +543,29 @@ class DataSafety(CliCase):
                 code, dst = self.run_from_fifo(sig)
                 self.assertEqual(code, -sig)
                 self.assertKept(dst)
+        code, dst = self.run_from_fifo(signal.SIGINT, existing=False)
+        self.assertEqual((code, os.path.lexists(dst), leftovers(self.out_dir)), (-signal.SIGINT, False, []))
+
+    def test_signal_while_compressing(self):
+        # The writing stage cannot be held still, so the signal goes as soon as
+        # its temporary output appears, on an input that takes a while to code.
+        src = self.write("large", self.DATA * 20)
+        for existing in (False, True):
+            with self.subTest(existing=existing):
+                dst = self.existing() if existing else os.path.join(self.out_dir, "new")
+                p = subprocess.Popen([PROGRAM, "c", src, dst], stdout=subprocess.PIPE)
+                seen = b""
+                while b"4/4" not in seen and p.poll() is None:
+                    seen += p.stdout.read1(100)
+                while not leftovers(self.out_dir) and p.poll() is None:
+                    pass
+                p.send_signal(signal.SIGTERM)
+                p.communicate(timeout=60)
+                self.assertEqual(p.returncode, -signal.SIGTERM, "the run ended before the signal")
+                if existing:
+                    self.assertKept(dst)
+                else:
+                    self.assertEqual((os.path.lexists(dst), leftovers(self.out_dir)), (False, []))
 
     def test_signal_ignored_at_start_stays_ignored(self):
         code, dst = self.run_from_fifo(signal.SIGTERM, ignored=True)
