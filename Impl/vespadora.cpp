@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -274,6 +275,18 @@ void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<TabelaPares, Libera
     }
 }
 
+// Exact size of the compressed file: the header, the tree (9 bits a leaf, 1
+// a node) and the codes of every byte, padded to a whole byte.
+uint64_t tamanhoComprimido(const CodigosRapidos& codigos, const FrequencyTable& freq) {
+    uint64_t folhas = 0, bits = 0;
+    for (int b = 0; b < 256; b++) {
+        folhas += freq[b] != 0;
+        bits += static_cast<uint64_t>(freq[b]) * codigos.len[b];
+    }
+    bits += 10 * std::max<uint64_t>(folhas, 1) - 1;
+    return CABECALHO_BYTES + (bits + 7) / 8;
+}
+
 }  // namespace
 
 int encode(const char* inputPath, const char* outputPath) {
@@ -297,6 +310,7 @@ int encode(const char* inputPath, const char* outputPath) {
     estagio("4/4 Escrevendo arquivo compactado...");
     ArquivoSaida saida;
     if (!criaSaida(&saida, outputPath)) return falha("Erro ao abrir arquivo de saida: %s\n", outputPath);
+    reservaSaida(saida, tamanhoComprimido(codigos, e.freq));
     uint8_t cabecalho[CABECALHO_BYTES];
     escreveCabecalho(symbolCount, cabecalho);
     if (!escreveTudo(saida.file, cabecalho, sizeof cabecalho)) return falha(MSG_ESCRITA, outputPath);

@@ -40,8 +40,10 @@ struct ArquivoSaida {
 // Opens the output for writing; false when it cannot be created or opened.
 bool abreSaida(ArquivoSaida* saida, const char* path);
 // Asks the file system for room for `bytes` in a temporary output, without
-// changing its size, so that it can lay the file out in one piece; a hint
-// only, which a full disk or a file system without it may turn down.
+// changing its size, so that it can lay the file out in one piece, and so
+// that renaming it onto an existing file finds its blocks already there
+// (ext4 allocates them on such a rename, before it returns). A hint only,
+// which a full disk or a file system without it may turn down.
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes);
 // Flushes, closes and commits the output; true when every byte reached it.
 // Otherwise the output is abandoned, as by abandonaSaida.

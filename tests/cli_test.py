@@ -133,6 +133,9 @@ class CliCase(unittest.TestCase):
         code, out = self.vesp("d", self.write("packed", packed), self.path("back"))
         self.assertEqual(code, 0, out)
         self.assertEqual(self.read(self.path("back")), data)
+        for path in (self.path("plain.vz"), self.path("back")):  # room asked for up front, none to spare
+            block = os.statvfs(path).f_frsize
+            self.assertLessEqual(os.stat(path).st_blocks * 512, -(-os.stat(path).st_size // block) * block, path)
         return packed
 
     def assertCorrupt(self, compressed, name="bad"):
