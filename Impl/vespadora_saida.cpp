@@ -179,39 +179,51 @@ bool podeSubstituir(const struct stat& dir, const struct stat& antigo) {
     return !(dir.st_mode & S_ISVTX) || eu == 0 || eu == antigo.st_uid || eu == dir.st_uid;
 }
 
-bool abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
+// What came of trying to open the output as a temporary file.
+enum class Tentativa {
+    Aberto,
+    NoLugar,  // no temporary file there: write in place, as the path allows
+    Falhou,   // no room for one (no inode, a quota), or no memory: the output stays untouched
+};
+
+Tentativa abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
     struct stat antigo;
     const bool existia = lstat(alvo.c_str(), &antigo) == 0;
-    if (existia && (!S_ISREG(antigo.st_mode) || faccessat(AT_FDCWD, alvo.c_str(), W_OK, AT_EACCESS) != 0)) return false;
+    if (existia && (!S_ISREG(antigo.st_mode) || faccessat(AT_FDCWD, alvo.c_str(), W_OK, AT_EACCESS) != 0))
+        return Tentativa::NoLugar;
     const size_t barra = alvo.rfind('/');
     const std::string dir = barra == std::string::npos ? "." : barra == 0 ? "/" : alvo.substr(0, barra);
     saida->nome = barra == std::string::npos ? alvo : alvo.substr(barra + 1);
-    if (saida->nome.empty()) return false;
+    if (saida->nome.empty()) return Tentativa::NoLugar;
     // O_PATH needs no read permission on the directory, only search.
     const int dirfd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0) return false;
+    if (dirfd < 0) return Tentativa::NoLugar;
     struct stat st;
     if (fstat(dirfd, &st) != 0 || (existia && !podeSubstituir(st, antigo))) {
         close(dirfd);
-        return false;
+        return Tentativa::NoLugar;
     }
     SinaisBloqueados bloqueio;
     const int fd = criaTemporario(dirfd, saida->nome, &saida->temporario);
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!file) {
+        const int erro = errno;
         if (fd >= 0) {
             close(fd);
             unlinkat(dirfd, saida->temporario.c_str(), 0);
         }
         close(dirfd);
-        return false;
+        errno = erro;
+        // With no room for a new file, writing in place instead would put
+        // the existing one at risk.
+        return fd >= 0 || erro == ENOSPC || erro == EDQUOT ? Tentativa::Falhou : Tentativa::NoLugar;
     }
     copiaPermissoes(fd, existia, antigo);
     saida->file = file;
     saida->dirfd = dirfd;
     saida->modo = ModoSaida::Temporario;
     registraSaida(*saida);
-    return true;
+    return Tentativa::Aberto;
 }
 
 // Opens the path as given, not the file found by following its links: links
@@ -245,7 +257,15 @@ void fechaDiretorio(ArquivoSaida* saida) {
 bool abreSaida(ArquivoSaida* saida, const char* path) {
     bool link;
     const std::string alvo = alvoDe(path, &link);
-    return abreTemporario(saida, alvo) || abreNoLugar(saida, path, link);
+    switch (abreTemporario(saida, alvo)) {
+        case Tentativa::Aberto:
+            return true;
+        case Tentativa::NoLugar:
+            return abreNoLugar(saida, path, link);
+        case Tentativa::Falhou:
+            break;
+    }
+    return false;
 }
 
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {

@@ -630,6 +630,24 @@ class DataSafety(CliCase):
         finally:
             os.chmod(self.out_dir, 0o755)
 
+    def test_no_inode_for_a_temporary_file_keeps_existing_output(self):
+        # Writing in place instead would put the existing file at risk.
+        mnt = tempfile.mkdtemp(dir=self.dir)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,nr_inodes=2", "tmpfs", mnt],
+                          capture_output=True).returncode != 0:
+            self.skipTest("needs to mount a tmpfs")
+        try:
+            self.out_dir = mnt
+            dst = self.existing()  # the last inode
+            for mode, src in (("d", self.write("cut", self.packed[:-1])), ("c", self.path("data"))):
+                with self.subTest(mode=mode):
+                    code, out = self.vesp(mode, src, dst)
+                    self.assertEqual(code, 1, out)
+                    self.assertTrue(out.endswith(f" arquivo de saida: {dst}\n".encode()), out)
+                    self.assertKept(dst)
+        finally:
+            subprocess.run(["umount", mnt], check=True)
+
     def test_small_stack(self):
         with open(PROGRAM, "rb") as f:
             if b"AddressSanitizer" in f.read():
