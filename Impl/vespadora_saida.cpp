@@ -15,7 +15,9 @@ namespace {
 
 // ------------------------------------------------------------------ signals
 
-constexpr int SINAIS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Those that end a run from outside: a terminal, `kill`, a pipeline, a
+// CPU-time limit.
+constexpr int SINAIS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGXCPU};
 
 // What the signal handler must take back. The driver fills it with these
 // signals blocked, so the handler never sees it half written; the handler
@@ -159,7 +161,9 @@ int criaTemporario(int dirfd, const std::string& nome, std::string* temporario) 
 }
 
 // A replaced file keeps its permission bits and, where the process may set
-// them, its owner and group; a new file gets what fopen would give it.
+// them, its owner and group; a new file gets what fopen would give it. The
+// writes that follow clear the set-user-ID and set-group-ID bits, as they
+// would in place, unless the process may keep them.
 void copiaPermissoes(int fd, bool existia, const struct stat& antigo) {
     if (!existia) {
         fchmod(fd, 0666 & ~mascaraCriacao());

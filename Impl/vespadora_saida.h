@@ -55,10 +55,10 @@ void abandonaSaida(ArquivoSaida* saida);
 
 // Called first thing in main. Standard input, output and error that are
 // closed are opened on /dev/null, so that no file the program opens takes
-// their place. SIGINT, SIGTERM, SIGHUP and SIGPIPE then abandon the open
-// output, if any, and end the process by the same signal; a signal that was
-// ignored when the program started stays ignored. SIGXFSZ is ignored, so that
-// a write past a file-size limit fails with an error the driver reports. An
-// exception that cannot be thrown for lack of memory ends the run as running
-// out of memory does, without a partial output.
+// their place. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and SIGXCPU then
+// abandon the open output, if any, and end the process by the same signal; a
+// signal that was ignored when the program started stays ignored. SIGXFSZ is
+// ignored, so that a write past a file-size limit fails with an error the
+// driver reports. An exception that cannot be thrown for lack of memory ends
+// the run as running out of memory does, without a partial output.
 void preparaProcesso();

@@ -528,7 +528,10 @@ class DataSafety(CliCase):
 
         writer = threading.Thread(target=feed, daemon=True)
         writer.start()
-        preexec = (lambda: signal.signal(sig, signal.SIG_IGN)) if ignored else None
+        def preexec():  # no core file from SIGQUIT or SIGXCPU
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+            if ignored:
+                signal.signal(sig, signal.SIG_IGN)
         p = subprocess.Popen([PROGRAM, "d", fifo, dst], stdout=subprocess.DEVNULL, preexec_fn=preexec)
         deadline = time.monotonic() + 30
         while not leftovers(self.out_dir) and time.monotonic() < deadline:
@@ -541,7 +544,7 @@ class DataSafety(CliCase):
         return code, dst
 
     def test_signals_leave_existing_output(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT, signal.SIGXCPU):
             with self.subTest(signal=sig.name):
                 code, dst = self.run_from_fifo(sig)
                 self.assertEqual(code, -sig)
