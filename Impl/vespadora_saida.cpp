@@ -225,6 +225,7 @@ Tentativa abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
     copiaPermissoes(fd, existia, antigo);
     saida->file = file;
     saida->dirfd = dirfd;
+    saida->substitui = existia;
     saida->modo = ModoSaida::Temporario;
     registraSaida(*saida);
     return Tentativa::Aberto;
@@ -279,6 +280,9 @@ void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
 
 bool fechaSaida(ArquivoSaida* saida) {
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
+    // Starts the writeback without waiting for it; a hint, failure ignored.
+    if (ok && saida->modo == ModoSaida::Temporario && saida->substitui)
+        (void)sync_file_range(fileno(saida->file), 0, 0, SYNC_FILE_RANGE_WRITE);
     // A file written in place stays registered until it is known whole.
     if (fclose(saida->file) != 0) ok = false;
     saida->file = nullptr;

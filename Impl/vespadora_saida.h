@@ -28,6 +28,7 @@ struct ArquivoSaida {
     int dirfd = -1;          // Temporario: the directory of both names
     std::string nome;        // Temporario: the output's name in that directory
     std::string temporario;  // Temporario: the temporary file's name there
+    bool substitui = false;  // Temporario: an existing file goes when it is renamed
     std::string caminho;     // NoLugar: the file, after any symbolic links
     bool removivel = false;  // NoLugar: the output path names the file itself
 
@@ -40,13 +41,14 @@ struct ArquivoSaida {
 // Opens the output for writing; false when it cannot be created or opened.
 bool abreSaida(ArquivoSaida* saida, const char* path);
 // Asks the file system for room for `bytes` in a temporary output, without
-// changing its size, so that it can lay the file out in one piece, and so
-// that renaming it onto an existing file finds its blocks already there
-// (ext4 allocates them on such a rename, before it returns). A hint only,
-// which a full disk or a file system without it may turn down.
+// changing its size, so that it can lay the file out in one piece; a hint
+// only, which a full disk or a file system without it may turn down.
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes);
 // Flushes, closes and commits the output; true when every byte reached it.
-// Otherwise the output is abandoned, as by abandonaSaida.
+// Otherwise the output is abandoned, as by abandonaSaida. A file that
+// replaces another is sent on its way to the disk before the rename, so that
+// a crash just after it is unlikely to leave the name with neither contents:
+// ext4 does that itself on such a rename, but not for room reserved up front.
 bool fechaSaida(ArquivoSaida* saida);
 // Closes the output and takes back what was written: the temporary file is
 // removed, a regular file written in place emptied and removed. Does nothing

@@ -3,6 +3,7 @@
 Usage: python3 cli_test.py PATH-TO-VESPADORA
 """
 import concurrent.futures
+import ctypes
 import os
 import platform
 import random
@@ -432,6 +433,20 @@ def leftovers(directory):
     return [name for name in os.listdir(directory) if name.startswith(".")]
 
 
+def dirty_pages(path, start_writeback=False):
+    """Pages of `path` not yet on their way to the disk, from cachestat(2); None where it cannot tell."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    stats = (ctypes.c_uint64 * 5)()  # cached, dirty, writeback, evicted, recently evicted
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        if start_writeback:
+            libc.sync_file_range(fd, ctypes.c_int64(0), ctypes.c_int64(0), 2)  # SYNC_FILE_RANGE_WRITE
+        ok = libc.syscall(451, fd, (ctypes.c_uint64 * 2)(), stats, 0) == 0  # the whole file
+    finally:
+        os.close(fd)
+    return stats[1] if ok else None
+
+
 def unprivileged():
     """preexec_fn that drops root, so that directory permissions apply; None when not root."""
     if os.geteuid() != 0:
@@ -495,6 +510,9 @@ class DataSafety(CliCase):
                 self.assertEqual(stat.S_IMODE(os.stat(dst).st_mode), 0o604)
                 self.assertEqual(os.path.islink(dst), via_link)
                 self.assertEqual(self.read(self.path("other name")), b"keep me")
+                control = self.write("control", self.DATA)  # where the file system writes back
+                if dirty_pages(control) and dirty_pages(control, start_writeback=True) == 0:
+                    self.assertEqual(dirty_pages(dst), 0, "renamed over a file before its writeback began")
                 self.assertEqual(leftovers(self.out_dir) + leftovers(self.dir), [])
                 for name in ("other name", "link"):
                     if os.path.lexists(self.path(name)):
