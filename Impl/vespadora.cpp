@@ -209,7 +209,7 @@ constexpr size_t TRECHO = 32 * 1024;
 // next piece of input might not fit. `escritos` counts every byte of the
 // file, header included.
 struct SaidaCodigos {
-    FILE* file;
+    ArquivoSaida* saida;
     BlocoPtr bloco;
     size_t tamanho;
     size_t espacoTrecho;  // room the codes of one piece may need
@@ -219,8 +219,8 @@ struct SaidaCodigos {
 
 using EncodedOutputPtr = std::unique_ptr<EncodedOutput, DestroiEncodedOutput>;
 
-void assumeArvore(SaidaCodigos* s, FILE* file, const CodigosRapidos& codigos, EncodedOutputPtr arvore) {
-    s->file = file;
+void assumeArvore(SaidaCodigos* s, ArquivoSaida* saida, const CodigosRapidos& codigos, EncodedOutputPtr arvore) {
+    s->saida = saida;
     s->espacoTrecho = espacoCodificacao(codigos, TRECHO);
     s->tamanho = BLOCO + s->espacoTrecho;
     s->bloco = criaBloco(s->tamanho);
@@ -231,9 +231,10 @@ void assumeArvore(SaidaCodigos* s, FILE* file, const CodigosRapidos& codigos, En
 // Writes the whole bytes of the block; the pending bits stay in `w.acc`.
 bool descarrega(SaidaCodigos* s) {
     const size_t n = static_cast<size_t>(s->w.p - s->bloco.get());
-    s->escritos += fwrite(s->bloco.get(), 1, n, s->file);
+    s->escritos += fwrite(s->bloco.get(), 1, n, s->saida->file);
     s->w.p = s->bloco.get();
-    return !ferror(s->file);
+    acompanhaSaida(s->saida);
+    return !ferror(s->saida->file);
 }
 
 struct SegundaPassagem {
@@ -317,7 +318,7 @@ int encode(const char* inputPath, const char* outputPath) {
     EncodedOutputPtr arvore(criaEncodedOutput(saida.file));
     encodedOutputWriteTree(arvore.get(), root.get());
     SaidaCodigos s;
-    assumeArvore(&s, saida.file, codigos, std::move(arvore));
+    assumeArvore(&s, &saida, codigos, std::move(arvore));
     if (fseek(e.fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
     SegundaPassagem segunda;
     segundaPassagem(e.fonte, bloco.get(), codigos, &s, &segunda);
@@ -394,7 +395,7 @@ enum class Descompressao { Ok, Corrompido, ErroLeitura, ErroEscrita };
 
 // Decodes `symbolCount` symbols, going on from the bits that the tree left
 // in `bsi`, reading the rest of its file in blocks.
-Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbolCount, FILE* saida) {
+Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbolCount, ArquivoSaida* saida) {
     if (symbolCount == 0) return Descompressao::Ok;
     auto tabela = criaRegistro<TabelaDecodificacao>();
     preparaDecodificacao(tabela.get(), root);
@@ -413,7 +414,8 @@ Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbol
         }
         const size_t n = decodificaRapido(*tabela, &r, bloco.get(), restantes < BLOCO ? restantes : BLOCO);
         if (r.truncado) return Descompressao::Corrompido;
-        if (!escreveTudo(saida, bloco.get(), n)) return Descompressao::ErroEscrita;
+        if (!escreveTudo(saida->file, bloco.get(), n)) return Descompressao::ErroEscrita;
+        acompanhaSaida(saida);
         restantes -= static_cast<uint32_t>(n);
     }
     return Descompressao::Ok;
@@ -456,7 +458,7 @@ int decode(const char* inputPath, const char* outputPath) {
 
     estagio("2/2 Descomprimindo arquivo...");
     if (!codigosCabem) return falha(MSG_CORROMPIDO, inputPath);
-    switch (descomprime(root.get(), bsi.get(), symbolCount, saida.file)) {
+    switch (descomprime(root.get(), bsi.get(), symbolCount, &saida)) {
         case Descompressao::Ok:
             break;
         case Descompressao::Corrompido:

@@ -278,6 +278,19 @@ void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
     (void)fallocate(fileno(saida.file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 }
 
+// Bytes of a replacing output whose writeback is started at a time: the disk
+// then works while the rest is coded, rather than all of it at the end.
+constexpr off_t PASSO_ENVIO = 8 << 20;
+
+void acompanhaSaida(ArquivoSaida* saida) {
+    if (saida->modo != ModoSaida::Temporario || !saida->substitui) return;
+    // What stdio still holds is left for the next step.
+    const off_t escrito = ftello(saida->file);
+    if (escrito - saida->enviado < PASSO_ENVIO) return;
+    (void)sync_file_range(fileno(saida->file), saida->enviado, escrito - saida->enviado, SYNC_FILE_RANGE_WRITE);
+    saida->enviado = escrito;
+}
+
 bool fechaSaida(ArquivoSaida* saida) {
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
     // Starts the writeback without waiting for it; a hint, failure ignored.

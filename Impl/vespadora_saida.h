@@ -11,6 +11,8 @@
 // files are written in place and never removed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,6 +31,7 @@ struct ArquivoSaida {
     std::string nome;        // Temporario: the output's name in that directory
     std::string temporario;  // Temporario: the temporary file's name there
     bool substitui = false;  // Temporario: an existing file goes when it is renamed
+    off_t enviado = 0;       // Temporario: bytes whose writeback has been started
     std::string caminho;     // NoLugar: the file, after any symbolic links
     bool removivel = false;  // NoLugar: the output path names the file itself
 
@@ -44,6 +47,10 @@ bool abreSaida(ArquivoSaida* saida, const char* path);
 // changing its size, so that it can lay the file out in one piece; a hint
 // only, which a full disk or a file system without it may turn down.
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes);
+// Starts the writeback of what an output that replaces a file has written
+// since the last time, every few MiB; see fechaSaida. Drivers call it after
+// each block they write.
+void acompanhaSaida(ArquivoSaida* saida);
 // Flushes, closes and commits the output; true when every byte reached it.
 // Otherwise the output is abandoned, as by abandonaSaida. A file that
 // replaces another is sent on its way to the disk before the rename, so that
