@@ -15,9 +15,10 @@ namespace {
 
 // ------------------------------------------------------------------ signals
 
-// Those that end a run from outside: a terminal, `kill`, a pipeline, a
-// CPU-time limit.
-constexpr int SINAIS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGXCPU};
+// Those whose default action ends the process and that come from outside:
+// a terminal, `kill`, `timeout`, a pipeline, a CPU-time limit.
+constexpr int SINAIS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGXCPU, SIGALRM,
+                          SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
 
 // What the signal handler must take back. The driver fills it with these
 // signals blocked, so the handler never sees it half written; the handler
@@ -187,7 +188,7 @@ bool podeSubstituir(const struct stat& dir, const struct stat& antigo) {
 enum class Tentativa {
     Aberto,
     NoLugar,  // no temporary file there: write in place, as the path allows
-    Falhou,   // no room for one (no inode, a quota), or no memory: the output stays untouched
+    Falhou,   // one could not be made (no inode, no descriptor): the output stays untouched
 };
 
 Tentativa abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
@@ -218,9 +219,11 @@ Tentativa abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
         }
         close(dirfd);
         errno = erro;
-        // With no room for a new file, writing in place instead would put
-        // the existing one at risk.
-        return fd >= 0 || erro == ENOSPC || erro == EDQUOT ? Tentativa::Falhou : Tentativa::NoLugar;
+        // Writing in place is for a directory that refuses new files; after
+        // any other failure (no inode, no descriptor, a quota) it would put
+        // the existing file at risk.
+        const bool recusado = erro == EACCES || erro == EPERM || erro == EROFS;
+        return fd < 0 && recusado ? Tentativa::NoLugar : Tentativa::Falhou;
     }
     copiaPermissoes(fd, existia, antigo);
     saida->file = file;
@@ -257,11 +260,22 @@ void fechaDiretorio(ArquivoSaida* saida) {
     saida->dirfd = -1;
 }
 
+// Whether the links of `path`, followed by their text, lead to the file the
+// kernel finds. Links through /proc such as /dev/stdout name open files
+// ("pipe:[…]", "/x (deleted)") that only the kernel can follow.
+bool mesmoAlvo(const char* path, const std::string& alvo) {
+    struct stat pelaLigacao, peloTexto;
+    if (stat(path, &pelaLigacao) != 0) return true;  // nothing there yet: a new file at `alvo`
+    return stat(alvo.c_str(), &peloTexto) == 0 && pelaLigacao.st_dev == peloTexto.st_dev &&
+           pelaLigacao.st_ino == peloTexto.st_ino;
+}
+
 }  // namespace
 
 bool abreSaida(ArquivoSaida* saida, const char* path) {
     bool link;
     const std::string alvo = alvoDe(path, &link);
+    if (link && !mesmoAlvo(path, alvo)) return abreNoLugar(saida, path, link);
     switch (abreTemporario(saida, alvo)) {
         case Tentativa::Aberto:
             return true;

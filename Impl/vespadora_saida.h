@@ -4,11 +4,13 @@
 // regular file that a chain of symbolic links leads to, is written as a new
 // temporary file in the same directory and renamed onto its name once
 // everything is written and closed; an error or a signal before that removes
-// the temporary file and leaves an existing file exactly as it was. Where no
-// temporary file can be made there (a directory that is not writable), a
-// regular file is written in place, unbuffered, and on failure emptied and
-// then removed if its directory allows it. Devices, FIFOs and other special
-// files are written in place and never removed.
+// the temporary file and leaves an existing file exactly as it was. Where the
+// directory refuses new files (it is not writable), or the links lead
+// through /proc to an open file only the kernel can name, a regular file is
+// written in place, unbuffered, and on failure emptied and then removed if
+// its directory allows it; where a temporary file fails for another reason
+// (no inode, no descriptor), the output is not opened at all. Devices, FIFOs
+// and other special files are written in place and never removed.
 #pragma once
 
 #include <sys/types.h>
@@ -64,9 +66,10 @@ void abandonaSaida(ArquivoSaida* saida);
 
 // Called first thing in main. Standard input, output and error that are
 // closed are opened on /dev/null, so that no file the program opens takes
-// their place. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and SIGXCPU then
-// abandon the open output, if any, and end the process by the same signal; a
-// signal that was ignored when the program started stays ignored. SIGXFSZ is
+// their place. The signals that end a process by default and come from
+// outside (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1 and the like)
+// then abandon the open output, if any, and end the process by the same
+// signal; a signal that was ignored when the program started stays ignored. SIGXFSZ is
 // ignored, so that a write past a file-size limit fails with an error the
 // driver reports. An exception that cannot be thrown for lack of memory ends
 // the run as running out of memory does, without a partial output.

@@ -395,6 +395,14 @@ class Faults(CliCase):
         code, out = self.vesp("d", self.write("packed", self.compress(data)), "/dev/stdout")
         self.assertEqual(code, 0, out[-200:])
         self.assertIn(data, out)
+        # Standard output on a deleted file, which /proc names "x (deleted)":
+        # a file of that very name, the input here, stays as it was.
+        src = self.write("x (deleted)", data)
+        with open(self.path("x"), "wb") as stdout:
+            os.remove(self.path("x"))
+            self.assertEqual(subprocess.run([PROGRAM, "c", src, "/dev/stdout"], stdout=stdout).returncode, 0)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["packed", "plain", "plain.vz", "x (deleted)"])
+        self.assertTrue(self.read(src) == data, "the input was overwritten")
 
     def test_memory_exhausted(self):
         # Address-space limits around what the program needs: below, the loader
@@ -488,6 +496,8 @@ class DataSafety(CliCase):
             ("codes cut short", "d", self.write("cut", truncated), None),
             ("file size limit d", "d", self.write("packed", self.packed), file_size_limit(64 * 1024)),
             ("file size limit c", "c", self.write("data", self.DATA), file_size_limit(64 * 1024)),
+            ("no descriptor for a temporary file", "d", self.path("cut"),
+             lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5, 5))),
         ]
         for name, mode, src, preexec in cases:
             for via_link in (False, True):
@@ -562,7 +572,9 @@ class DataSafety(CliCase):
         return code, dst
 
     def test_signals_leave_existing_output(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT, signal.SIGXCPU):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT, signal.SIGXCPU,
+                    signal.SIGALRM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGVTALRM, signal.SIGPROF, signal.SIGIO,
+                    signal.SIGPWR):
             with self.subTest(signal=sig.name):
                 code, dst = self.run_from_fifo(sig)
                 self.assertEqual(code, -sig)
