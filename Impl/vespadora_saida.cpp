@@ -376,8 +376,11 @@ void preparaProcesso() {
     struct sigaction acao = {};
     acao.sa_handler = aoSinal;
     acao.sa_mask = conjuntoSinais();
+    // Only where the default action holds: an ignored signal stays ignored,
+    // and one already handled (a profiler's SIGPROF) keeps its handler.
     for (int sinal : SINAIS) {
         struct sigaction antes;
-        if (sigaction(sinal, nullptr, &antes) == 0 && antes.sa_handler != SIG_IGN) sigaction(sinal, &acao, nullptr);
+        if (sigaction(sinal, nullptr, &antes) == 0 && !(antes.sa_flags & SA_SIGINFO) && antes.sa_handler == SIG_DFL)
+            sigaction(sinal, &acao, nullptr);
     }
 }

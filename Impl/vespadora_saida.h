@@ -69,7 +69,8 @@ void abandonaSaida(ArquivoSaida* saida);
 // their place. The signals that end a process by default and come from
 // outside (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1 and the like)
 // then abandon the open output, if any, and end the process by the same
-// signal; a signal that was ignored when the program started stays ignored. SIGXFSZ is
+// signal; a signal that was ignored or handled when the program started
+// stays so. SIGXFSZ is
 // ignored, so that a write past a file-size limit fails with an error the
 // driver reports. An exception that cannot be thrown for lack of memory ends
 // the run as running out of memory does, without a partial output.
