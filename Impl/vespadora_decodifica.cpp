@@ -219,19 +219,20 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
 }
 
 // Input bytes decoded per segment by CURSORES cursors, at most; at least
-// SEGMENTO_MIN, which leaves each part far more than the span of the lookups
-// recorded of its cursor to find where the one before it meets it. Segments
-// shrink near the end of the input or output at hand.
+// SEGMENTO_MIN. Segments shrink near the end of the input or output at hand,
+// and end DECODE_RESERVA bytes before the end of the input even in the last
+// window: the MARCAS lookups recorded of the last cursor, unchecked, may run
+// past the segment's end by that many long codes.
 constexpr int CURSORES = 5;
 constexpr ptrdiff_t SEGMENTO = 40 * 1024;
 constexpr ptrdiff_t SEGMENTO_MIN = 2 * 1024;
 constexpr ptrdiff_t PARTE_MAX = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
+static_assert(MARCAS * AVANCO_LONGO + DECODE_MARGEM <= DECODE_RESERVA);
 
-// Segments that go by with one cursor after `falhas` in a row where the
-// exact cursor missed another: none after the first (the next segment guesses
-// again further on), then 1, 2, 4 and so on up to SEGMENTOS_SOZINHO, so that
-// a stream whose cursors never meet costs little.
+// Segments that go by with one cursor after `falhas` in a row where the exact
+// cursor missed another: none after the first (the next guesses again further
+// on), then 1, 2, 4 ... SEGMENTOS_SOZINHO: cursors that never meet cost little.
 constexpr uint32_t SEGMENTOS_SOZINHO = 16;
 inline uint32_t segmentosSozinho(uint32_t falhas) {
     return falhas <= 1 ? 0 : std::min(SEGMENTOS_SOZINHO, uint32_t{1} << std::min<uint32_t>(falhas - 2, 4));
@@ -240,9 +241,8 @@ inline uint32_t segmentosSozinho(uint32_t falhas) {
 enum class Encontro { Sim, Nao, SemEspaco };
 
 // Output of the cursors after the first, each of which stops before it fills
-// its part: a part holds at most 8 * PARTE_MAX codes of 1 bit, and the
-// recorded lookups write a group at most beyond. Kept off the stack, so that
-// the program runs in a small one; the decoder runs on one thread.
+// its part: a part holds at most 8 * PARTE_MAX codes of 1 bit, and the recorded
+// lookups write a group at most beyond. Static, for a small stack (one thread).
 constexpr ptrdiff_t RASCUNHO = 8 * PARTE_MAX + MARCAS * DECODE_MAX_SIMBOLOS + GRUPO;
 uint8_t rascunhoCursores[CURSORES - 1][RASCUNHO];
 
@@ -366,9 +366,8 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptr
 }
 
 // The fast loops from `a` on, until `reserva` bytes are left in the input
-// (see reservaLeitura): CURSORES cursors while there is room for a segment.
-// A segment's output is foreseen from the last one's, so that it fits in
-// what is left of `out`.
+// (see reservaLeitura): CURSORES cursors while there is room for a segment,
+// whose output is foreseen from the last one's to fit in what `out` has left.
 void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim,
                         size_t reserva) {
     static_assert(DECODE_RESERVA >= DECODE_MARGEM);
@@ -381,7 +380,8 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
     ptrdiff_t razao = 8 * 16;
     for (;;) {
         const ptrdiff_t porSaida = (outFim - a->out - GRUPO) * 16 / razao;
-        const ptrdiff_t segmento = std::min({SEGMENTO, ate - a->p, porSaida}) / CURSORES * CURSORES;
+        const ptrdiff_t resto = fim - a->p - static_cast<ptrdiff_t>(DECODE_RESERVA);
+        const ptrdiff_t segmento = std::min({SEGMENTO, resto, porSaida}) / CURSORES * CURSORES;
         if (segmento < SEGMENTO_MIN) break;
         const uint8_t* const antesP = a->p;
         uint8_t* const antesOut = a->out;

@@ -352,6 +352,20 @@ TEST(FastDecoder, FindsEveryTruncationWhereTheTreeWalkDoes) {
     }
 }
 
+// The last window of a stream whose codes of 255 bits begin where the last
+// cursor of a segment starts: the lookups recorded of that cursor stay inside
+// the input, which the sanitizer build reads from an allocation of its size.
+TEST(FastDecoder, DeepestCodesAtTheEndStayInsideTheInput) {
+    std::string bits;
+    for (int v = 0; v < 255; v++) bits += "01" + byteBits(static_cast<uint8_t>(v));  // a comb 255 deep
+    bits += "1" + byteBits(255);
+    const size_t janela = 3000, quarta = (janela - DECODE_MARGEM) / 5 * 4;
+    bits += std::string(1 + 8 * (quarta - 1), '0') + std::string(8 * (janela - quarta), '1');
+    const auto d = decodificaAmbos(packBits(bits), 8 * janela);
+    EXPECT_TRUE(d.referenciaEsgotou);
+    EXPECT_TRUE(d.rapidoTruncou);
+}
+
 TEST(FastDecoder, LongStreamsDecodeInPiecesToTheirInput) {
     std::mt19937 rng(13);
     std::geometric_distribution<int> geo(0.15);
