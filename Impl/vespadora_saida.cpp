@@ -307,9 +307,10 @@ void acompanhaSaida(ArquivoSaida* saida) {
 
 bool fechaSaida(ArquivoSaida* saida) {
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
-    // Starts the writeback without waiting for it; a hint, failure ignored.
+    // Starts the writeback of what acompanhaSaida has not sent, to the end,
+    // without waiting for it; a hint, failure ignored.
     if (ok && saida->modo == ModoSaida::Temporario && saida->substitui)
-        (void)sync_file_range(fileno(saida->file), 0, 0, SYNC_FILE_RANGE_WRITE);
+        (void)sync_file_range(fileno(saida->file), saida->enviado, 0, SYNC_FILE_RANGE_WRITE);
     // A file written in place stays registered until it is known whole.
     if (fclose(saida->file) != 0) ok = false;
     saida->file = nullptr;
