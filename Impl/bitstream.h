@@ -97,23 +97,35 @@ inline uint64_t bsPalavra(const BitStream* bs) {
     return bs->bits == 0 ? 0 : carregaBE64(bs->data) & (~uint64_t{0} << (BISTREAM_MAX_BITS - bs->bits));
 }
 
-// Writer of whole words into a memory buffer. The `n` pending bits (0 to 63)
-// sit at the top of `acc` and every bit below them is 0. A flush stores all
-// 8 bytes of `acc` at `p` but advances `p` only past the whole bytes, so the
-// buffer needs 8 bytes of room past the last byte written.
+// The budget of a 64-bit word, for every writer and reader below. A flush or
+// a refill moves whole bytes, so it leaves up to BYTE_PARCIAL_BITS bits of a
+// byte not yet whole in the word. A word holds at most RETIDOS_MAX_BITS: a
+// writer shifts each code right by the bits it holds, a count that must stay
+// below 64, and the decoder's cursors keep the lowest bit for a sentinel.
+// What is left, CONSUMIVEIS_BITS, may be put after a flush or taken after a
+// refill with no check in between.
+constexpr uint32_t PALAVRA_BITS = 64;
+constexpr uint32_t BYTE_PARCIAL_BITS = 7;
+constexpr uint32_t RETIDOS_MAX_BITS = PALAVRA_BITS - 1;
+constexpr uint32_t CONSUMIVEIS_BITS = RETIDOS_MAX_BITS - BYTE_PARCIAL_BITS;
+
+// Whether `bits` may be put after one flush, or taken after one refill.
+constexpr bool podeConsumir(uint32_t bits) { return bits <= CONSUMIVEIS_BITS; }
+
+// Writer of whole words into a memory buffer. The `n` pending bits (0 to
+// RETIDOS_MAX_BITS) sit at the top of `acc` and every bit below them is 0. A
+// flush stores all 8 bytes of `acc` at `p` but advances `p` only past the
+// whole bytes, so the buffer needs 8 bytes of room past the last byte
+// written. Every function that takes a BitWriter expects it flushed and
+// leaves it flushed.
 struct BitWriter {
     uint64_t acc;
     uint32_t n;
     uint8_t* p;
 };
 
-// Most bits that may be put between two flushes: a flush leaves at most 7
-// pending bits, and `n` must stay below 64. Every function that takes a
-// BitWriter expects it flushed and leaves it flushed.
-constexpr uint32_t BW_MAX_PUT = 56;
-
 // Appends `len` bits given at the top of `bits` (the bits below them 0);
-// n + len must stay below 64.
+// n + len must stay within RETIDOS_MAX_BITS.
 inline void bwPut(BitWriter* w, uint64_t bits, uint32_t len) {
     w->acc |= bits >> w->n;
     w->n += len;
@@ -145,7 +157,7 @@ inline void bwPutLong(BitWriter* w, uint64_t bits, uint32_t len) {
 // Moves the bits pending in an EncodedOutput into a word writer that goes on
 // where it stopped, writing at `p` (16 bytes of room). The EncodedOutput is
 // left empty, so destroying it writes nothing more; the writer is left
-// flushed, with at most 7 pending bits.
+// flushed, with at most BYTE_PARCIAL_BITS pending bits.
 void bwAssume(BitWriter* w, EncodedOutput* out, uint8_t* p);
 
 // Copies the bytes of an EncodedInput's buffer that still hold unread bits to
@@ -184,16 +196,18 @@ inline LeitorBits lbEm(const uint8_t* base, uint64_t posicao, const uint8_t* fim
 }
 
 // Gives the whole bytes held in `buf` back to memory: leaves the bits of
-// p[-1] that are still unread, at most 7, and zeros below them.
+// p[-1] that are still unread, at most BYTE_PARCIAL_BITS, and zeros below
+// them.
 inline void lbDevolve(LeitorBits* r) {
     r->p -= r->n / 8;
     r->n %= 8;
     r->buf = r->n == 0 ? 0 : r->buf & ~(~uint64_t{0} >> r->n);
 }
 
-// A refill adds whole bytes below the bits held while they fit in the word,
-// so it leaves at least 64 - 7 bits, or every bit up to `fim`.
-constexpr uint32_t RECARGA_MIN_BITS = 64 - 7;
+// A refill adds whole bytes below the bits held while they fit in the word.
+// This reader keeps no sentinel, so its word may fill to PALAVRA_BITS: a
+// refill leaves one bit more than CONSUMIVEIS_BITS, or every bit up to `fim`.
+constexpr uint32_t RECARGA_MIN_BITS = PALAVRA_BITS - BYTE_PARCIAL_BITS;
 
 // The checked refill, a byte at a time and never past `fim`: the bits past
 // the end of the stream stay zero.

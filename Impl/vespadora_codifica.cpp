@@ -88,7 +88,7 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
         const uint32_t len = table[b].bits;
         codigos->bits[b] = bsPalavra(&table[b]);
         codigos->len[b] = static_cast<uint8_t>(len);
-        codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || len > BW_MAX_PUT ? LEN_LENTO : len);
+        codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || !podeConsumir(len) ? LEN_LENTO : len);
         if (len > codigos->maxLen) codigos->maxLen = len;
     }
     codigos->pares = nullptr;
@@ -103,7 +103,7 @@ int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
     // The share of the input in codes of each length, up to a last bucket for
     // everything past a round; pairs and rounds are taken as bytes drawn
     // independently, which is close enough to choose a loop.
-    static constexpr size_t LONGO = PARES_MAX_BITS + 1;
+    static constexpr size_t LONGO = CONSUMIVEIS_BITS + 1;
     std::array<double, LONGO + 1> porLen{};
     double total = 0;
     for (int b = 0; b < 256; b++) total += freq[b];
@@ -133,7 +133,7 @@ void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlus
     for (uint32_t b = 0; b < 256; b++) {
         for (uint32_t a = 0; a < 256; a++) {
             const uint32_t la = codigos.len[a], lb = codigos.len[b];
-            const bool cabe = la > 0 && lb > 0 && la + lb <= PARES_MAX_BITS;
+            const bool cabe = la > 0 && lb > 0 && podeConsumir(la + lb);
             pares->entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
             pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : LEN_LENTO);
         }
@@ -157,14 +157,14 @@ bool codificaSeparados(const CodigosRapidos& codigos, const uint8_t* bytes, size
     return todos;
 }
 
-// Groups of `PorFlush` codes go into the word between two flushes. A code
-// of at most `Limite` bits is put directly: after a flush at most 7 bits are
-// pending, and 7 + PorFlush * Limite stays below 64. A longer code, or a byte
-// without a code (`lenRapido` LEN_LENTO for both), takes the slow branch,
-// which leaves the writer flushed again.
-template <int PorFlush, uint32_t Limite>
+// Groups of as many codes of at most `Limite` bits as the word holds go into
+// it between two flushes. A longer code, or a byte without a code
+// (`lenRapido` LEN_LENTO for both), takes the slow branch, which leaves the
+// writer flushed again.
+template <uint32_t Limite>
 bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
-    static_assert(7 + PorFlush * Limite <= 63 && Limite < LEN_LENTO);
+    constexpr int porFlush = CONSUMIVEIS_BITS / Limite;
+    static_assert(podeConsumir(porFlush * Limite) && Limite < LEN_LENTO);
     const uint64_t* bits = codigos.bits.data();
     const uint8_t* lenRapido = codigos.lenRapido.data();
     uint64_t acc = w->acc;
@@ -186,8 +186,8 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
     };
     auto flush = [&]() { bwFlushPartes(acc, n, p); };
     size_t i = 0;
-    for (; i + PorFlush <= size; i += PorFlush) {
-        for (int k = 0; k < PorFlush; k++) codifica(in[i + k]);
+    for (; i + porFlush <= size; i += porFlush) {
+        for (int k = 0; k < porFlush; k++) codifica(in[i + k]);
         flush();
     }
     for (; i < size; i++) {
@@ -234,7 +234,7 @@ template <int PorFlush>
             len[k] = lens[i[k]];
             depois += len[k];
         }
-        if (depois > 63) [[unlikely]] {
+        if (depois > RETIDOS_MAX_BITS) [[unlikely]] {
             *w = BitWriter{acc, n, p};
             for (int k = 0; k < PorFlush; k++)
                 if (!codificaPar(codigos, q + 2 * k, w)) *semCodigo = true;
@@ -333,7 +333,7 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
     if (codigos.pares) {
         return codificaPares(codigos, in, size, w);
     }
-    if (codigos.maxLen <= 7) return codificaPalavras<8, 7>(codigos, in, size, w);
-    if (codigos.maxLen == 8) return codificaPalavras<7, 8>(codigos, in, size, w);
-    return codificaPalavras<4, 14>(codigos, in, size, w);
+    if (codigos.maxLen <= 7) return codificaPalavras<7>(codigos, in, size, w);
+    if (codigos.maxLen == 8) return codificaPalavras<8>(codigos, in, size, w);
+    return codificaPalavras<14>(codigos, in, size, w);
 }

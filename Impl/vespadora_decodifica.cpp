@@ -89,9 +89,9 @@ namespace {
 // next bits at the top, then a 1 bit, the sentinel, then zeros. Those bits
 // were loaded from `p` on, and the sentinel has moved up one place for every
 // bit taken since, so the cursor stands at bit 8 * p + ctz(bits) and holds
-// 63 - ctz(bits) bits (a load gives 63: its last bit makes room for the
-// sentinel). Every load and every walk of a long code stays inside the input
-// (see DECODE_MARGEM).
+// RETIDOS_MAX_BITS - ctz(bits) bits (a load gives RETIDOS_MAX_BITS: its last
+// bit makes room for the sentinel). Every load and every walk of a long code
+// stays inside the input (see DECODE_MARGEM).
 struct Cursor {
     uint64_t bits;
     const uint8_t* p;
@@ -107,9 +107,10 @@ inline int64_t posicao(const Cursor& c, const uint8_t* base) { return 8 * (c.p -
 // A cursor at bit `bit` (0 to 7) of the byte `p`.
 inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(carregaBE64(p) | 1) << bit, p, out}; }
 
-// Moves `p` past the whole bytes taken and loads again: at most 7 bits of the
-// byte at `p` are taken, so at least 56 bits are held after it. The loops
-// work on a cursor's three parts, which they keep in locals (see `grupos`).
+// Moves `p` past the whole bytes taken and loads again: at most
+// BYTE_PARCIAL_BITS of the byte at `p` are taken, so at least
+// CONSUMIVEIS_BITS are held after it. The loops work on a cursor's three
+// parts, which they keep in locals (see `grupos`).
 [[gnu::always_inline]] inline void recarregaPartes(uint64_t& bits, const uint8_t*& p) {
     const uint32_t t = tomados(bits);
     p += t / 8;
@@ -132,15 +133,15 @@ inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(
 }
 
 // A refill, then K lookups. Each lookup needs DECODE_BITS bits held and takes
-// at most that many, so after a refill (56 bits at least) K lookups can run:
-// before the last one 56 - (K - 1) * DECODE_BITS bits are still held.
-constexpr int K = (56 - DECODE_BITS) / DECODE_BITS + 1;
-static_assert(56 - (K - 1) * DECODE_BITS >= DECODE_BITS && 7 + K * DECODE_BITS < 63);
+// at most that many, so after a refill (CONSUMIVEIS_BITS at least) K lookups
+// can run.
+constexpr int K = CONSUMIVEIS_BITS / DECODE_BITS;
+static_assert(podeConsumir(K * DECODE_BITS));
 // What a group may write from `out` (the last lookup stores a whole word),
-// and how far it may move `p`: the refill takes at most 7 + K * DECODE_BITS
-// bits, whole bytes of them.
+// and how far it may move `p`: the refill takes at most BYTE_PARCIAL_BITS +
+// K * DECODE_BITS bits, whole bytes of them.
 constexpr ptrdiff_t GRUPO = DECODE_MAX_SIMBOLOS * K;
-constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
+constexpr ptrdiff_t AVANCO_MAX = (BYTE_PARCIAL_BITS + K * DECODE_BITS) / 8;
 
 // Returns the last entry's `usados`: with DECODE_LONGO, the cursor stands at
 // a long code.
@@ -159,7 +160,7 @@ constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
     const Arvore* no = tabela.longo[c.bits >> (64 - DECODE_BITS)];
     c.bits <<= DECODE_BITS;
     while (no->esq) {
-        if (tomados(c.bits) == 63) recarrega(c);  // nothing held but the sentinel
+        if (tomados(c.bits) == RETIDOS_MAX_BITS) recarrega(c);  // nothing held but the sentinel
         no = c.bits >> 63 ? no->dir : no->esq;
         c.bits <<= 1;
     }
@@ -169,9 +170,10 @@ constexpr ptrdiff_t AVANCO_MAX = (7 + K * DECODE_BITS) / 8;
 
 // How far a long code moves a cursor's `p`, at most: the refill before the
 // walk moves it by up to AVANCO_MAX bytes, then the walk reads up to
-// ARVORE_MAX_PROFUNDIDADE bits from at most 7 into a byte. In groups, it is
-// what the code takes from the groups a cursor may still run unchecked.
-constexpr ptrdiff_t AVANCO_LONGO = AVANCO_MAX + (7 + ARVORE_MAX_PROFUNDIDADE + 7) / 8;
+// ARVORE_MAX_PROFUNDIDADE bits from at most BYTE_PARCIAL_BITS into a byte.
+// In groups, it is what the code takes from the groups a cursor may still
+// run unchecked.
+constexpr ptrdiff_t AVANCO_LONGO = AVANCO_MAX + (BYTE_PARCIAL_BITS + ARVORE_MAX_PROFUNDIDADE + 7) / 8;
 constexpr ptrdiff_t GRUPOS_LONGO = (AVANCO_LONGO + AVANCO_MAX - 1) / AVANCO_MAX;
 
 // One refill and one lookup, with a long code taken at once: stops at every

@@ -37,8 +37,10 @@ constexpr uint64_t MIN_PARES = 1 << 20;
 
 // The length that sends a byte to the word coders' slow branch: a byte
 // without a code, or a code too long to put in one go. It is above every
-// length the fast loops take, so one comparison finds both.
-constexpr uint8_t LEN_LENTO = 63;
+// length the fast loops take, so one comparison finds both, and a round of
+// codes that holds it never fits in the word.
+constexpr uint8_t LEN_LENTO = RETIDOS_MAX_BITS;
+static_assert(!podeConsumir(LEN_LENTO));
 
 // Codes of an EncodingTable laid out for the word writer.
 struct CodigosRapidos {
@@ -60,17 +62,15 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
 
 // Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
 // the code of a followed by the code of b at the top of the word, and `len`
-// their total length; LEN_LENTO when the pair is longer than PARES_MAX_BITS
+// their total length; LEN_LENTO when the pair is longer than CONSUMIVEIS_BITS
 // or has a byte without a code, and goes byte by byte. The lengths sit in a
 // table of their own, so that the coder reads them with a load rather than
 // masking them out of the word.
 //
 // The coder puts `porFlush` pairs into the word between two flushes when
-// they fit: after a flush at most 7 bits are pending, so a round of pairs may
-// take up to 56 bits. A round that takes more (or holds a LEN_LENTO pair)
-// goes pair by pair, a flush after each, at the cost of a mispredicted branch.
-constexpr uint32_t PARES_MAX_BITS = 63 - 7;
-static_assert(PARES_MAX_BITS < LEN_LENTO);
+// they fit in what the word holds. A round that takes more (or holds a
+// LEN_LENTO pair) goes pair by pair, a flush after each, at the cost of a
+// mispredicted branch.
 constexpr int PARES_POR_FLUSH_MIN = 2;
 constexpr int PARES_POR_FLUSH_MAX = 4;
 
@@ -88,10 +88,10 @@ struct TabelaPares {
 
 // The most pairs per flush for which at most one round in
 // PARES_RODADAS_LONGAS, by the counts `freq` and taking bytes as independent,
-// takes more than 56 bits. A long round costs about as much as six ordinary
-// ones (a mispredicted branch and a flush per pair), and one more pair per
-// round saves a flush in every round. The coder takes fewer as it goes where
-// long codes cluster.
+// takes more than CONSUMIVEIS_BITS. A long round costs about as much as six
+// ordinary ones (a mispredicted branch and a flush per pair), and one more
+// pair per round saves a flush in every round. The coder takes fewer as it
+// goes where long codes cluster.
 constexpr size_t PARES_RODADAS_LONGAS = 64;
 int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq);
 
@@ -167,7 +167,7 @@ void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root);
 // Bytes past `p` that the unchecked loops of `decodificaRapido` may read:
 // the longest code a valid tree holds plus a word, rounded up to bytes.
 constexpr size_t DECODE_MARGEM = 48;
-static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + 64 + 8);
+static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + PALAVRA_BITS + 8);
 
 // The decoder's window is [p, fim) of a LeitorBits. Unless it is the last,
 // the decoder stops DECODE_RESERVA bytes before its end, and the driver reads
