@@ -3,7 +3,7 @@
 
     python3 bench/run.py path/to/vespadora
 
-Builds a corpus of four 100 MB files, times vespadora c/d, pigz -H c/d and cat
+Builds a corpus of six 100 MB files, times vespadora c/d, pigz -H c/d and cat
 on each (best wall time of N runs), checks both round trips, and prints a
 Markdown report on stdout. Progress goes to stderr. Standard library only.
 """
@@ -14,13 +14,14 @@ import os
 import platform
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import time
 
 SIZE = 100_000_000  # bytes per corpus file; MB below always means 10^6 bytes
 CHUNK = 1 << 20
-ALL_FILES = ("headers", "programs", "skewed", "random")
+ALL_FILES = ("headers", "programs", "skewed", "random", "messages", "cyrillic")
 RUNS = int(os.environ.get("VESPADORA_BENCH_RUNS", "3"))
 WARMUP = int(os.environ.get("VESPADORA_BENCH_WARMUP", "1"))
 SCRATCH = os.environ.get("VESPADORA_BENCH_DIR", "/tmp/vespadora-bench")
@@ -131,11 +132,65 @@ def gen_random(out):
         left -= n
 
 
+def catalog_messages(path):
+    """The translated messages of a gettext catalog (a .mo file), one a line."""
+    try:
+        with open(path, "rb") as f:
+            mo = f.read()
+    except OSError:
+        return b""
+    if len(mo) < 20:
+        return b""
+    order = {0x950412DE: "<", 0xDE120495: ">"}.get(struct.unpack("<I", mo[:4])[0])
+    if order is None:
+        return b""
+    count, _, table = struct.unpack(order + "III", mo[8:20])
+    lines = []
+    for i in range(count):
+        if table + 8 * i + 8 > len(mo):
+            break
+        length, start = struct.unpack(order + "II", mo[table + 8 * i:table + 8 * i + 8])
+        if length and start + length <= len(mo):
+            lines.append(mo[start:start + length].replace(b"\0", b"\n") + b"\n")
+    return b"".join(lines)
+
+
+def write_messages(out, languages):
+    """The messages of the installed catalogs of `languages`, in that order,
+    repeated up to SIZE bytes (bench/kernels.cpp reads the same)."""
+    text = b""
+    for lang in languages:
+        top = os.path.join("/usr/share/locale", lang, "LC_MESSAGES")
+        if os.path.isdir(top):
+            text += b"".join(catalog_messages(p) for p in regular_files_under(top, ".mo"))
+    if not text:
+        die("no translated messages under /usr/share/locale")
+    written = 0
+    while written < SIZE:
+        block = text[:SIZE - written]
+        out.write(block)
+        written += len(block)
+
+
+def gen_messages(out):
+    # UTF-8 text with accents and typographic punctuation: the messages of
+    # the installed programs in 25 languages written in Latin letters.
+    write_messages(out, ("de", "fr", "es", "pt", "pt_BR", "it", "nl", "sv", "pl", "cs", "da", "ro", "tr",
+                         "hu", "sk", "sl", "hr", "fi", "ca", "gl", "eu", "vi", "et", "lt", "lv"))
+
+
+def gen_cyrillic(out):
+    # The same in Russian, Belarusian and Bulgarian: letters of two bytes.
+    write_messages(out, ("ru", "be", "bg"))
+
+
 GENERATORS = {
     "headers": gen_headers,
     "programs": gen_programs,
     "skewed": gen_skewed,
     "random": gen_random,
+    "messages": gen_messages,
+    "cyrillic": gen_cyrillic,
 }
 
 

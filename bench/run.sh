@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: vespadora against pigz -H (Huffman-only deflate) and cat
-# on four 100 MB files. Prints a Markdown report on stdout, progress on stderr.
+# on six 100 MB files. Prints a Markdown report on stdout, progress on stderr.
 #
 #   bash bench/run.sh [path/to/vespadora]
 #
@@ -12,8 +12,9 @@
 #   VESPADORA_BENCH_DIR    scratch dir for the corpus and outputs
 #                          (default /tmp/vespadora-bench); each output is
 #                          removed once its file is done, the dir at the end
-#   VESPADORA_BENCH_KEEP   set to 1 to keep the 400 MB corpus for the next run
+#   VESPADORA_BENCH_KEEP   set to 1 to keep the 600 MB corpus for the next run
 #   VESPADORA_BENCH_FILES  space-separated subset of: headers programs skewed random
+#                          messages cyrillic
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
