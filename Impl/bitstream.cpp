@@ -2,18 +2,6 @@
 
 #include <cstring>
 
-void* alocaMemoria(size_t bytes) {
-    void* p = malloc(bytes == 0 ? 1 : bytes);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
-void* alocaZerada(size_t count, size_t size) {
-    void* p = calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
 void bsClean(BitStream* bs) {
     memset(bs->data, 0, sizeof bs->data);
     bs->bits = 0;

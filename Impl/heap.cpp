@@ -95,26 +95,50 @@ Arvore* criaNo(Arvore* esq, Arvore* dir) {
 }
 
 Arvore* huffman(Heap* h) {
-    Arvore* result = copiaMenor(h);
     while (!restaUm(h)) {
+        // Each tree taken out of the heap is owned here until the node that
+        // joins them is back in it.
         const uint32_t fa = getMenorFreq(h);
-        Arvore* a = retiraMenor(h);
+        ArvorePtr a(retiraMenor(h));
         const uint32_t fb = getMenorFreq(h);
-        Arvore* b = retiraMenor(h);
+        ArvorePtr b(retiraMenor(h));
         // The first tree removed (the lighter, or the earlier in heap order)
         // becomes the 0 branch.
-        Arvore* node;
-        try {
-            node = criaNo(a, b);
-        } catch (...) {
-            destroiArvore(a);
-            destroiArvore(b);
-            throw;
-        }
-        insere(h, node, fa + fb);
-        result = node;
+        ArvorePtr node(criaNo(a.get(), b.get()));
+        a.release();
+        b.release();
+        insere(h, node.get(), fa + fb);
+        node.release();
     }
-    return result;
+    return copiaMenor(h);
+}
+
+namespace {
+
+// The heap of a tree being built, with the trees in it.
+struct DestroiHeapEArvores {
+    void operator()(Heap* h) const {
+        for (int32_t i = 1; i <= getTamanho(h); i++) destroiArvore(h->items[i]->arvore);
+        destroiHeap(h);
+    }
+};
+
+void insereFolha(Heap* h, uint8_t simbolo, uint32_t freq) {
+    ArvorePtr folha(criaFolha(simbolo));
+    insere(h, folha.get(), freq);
+    folha.release();
+}
+
+}  // namespace
+
+Arvore* constroiArvore(const FrequencyTable& freq) {
+    std::unique_ptr<Heap, DestroiHeapEArvores> heap(criaHeap(ARVORE_MAX_FOLHAS));
+    for (int b = 0; b < 256; b++)
+        if (freq[b] != 0) insereFolha(heap.get(), static_cast<uint8_t>(b), freq[b]);
+    if (getTamanho(heap.get()) == 0) insereFolha(heap.get(), 0, 0);
+    Arvore* root = huffman(heap.get());
+    retiraMenor(heap.get());  // the whole tree, from here on the caller's
+    return root;
 }
 
 void destroiArvore(Arvore* t) {

@@ -1,6 +1,7 @@
 // Priority queue of weighted trees, the Huffman tree and its serialisation.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,9 @@ int32_t getTamanho(const Heap* h);
 
 Arvore* criaFolha(uint8_t simbolo);
 Arvore* criaNo(Arvore* esq, Arvore* dir);
+// Merges the trees of a heap that holds at least one into one, which stays
+// in the heap and is returned. Whoever filled the heap owns its trees: when
+// memory runs out, each of them, merged or not, is still in the heap.
 Arvore* huffman(Heap* h);
 void destroiArvore(Arvore* t);
 
@@ -53,6 +57,15 @@ struct DestroiArvore {
     void operator()(Arvore* t) const { destroiArvore(t); }
 };
 using ArvorePtr = std::unique_ptr<Arvore, DestroiArvore>;
+
+// How many times each byte value occurs in an input.
+using FrequencyTable = std::array<uint32_t, 256>;
+
+// The compressor's tree for the counts of an input: a leaf for every byte
+// value counted, inserted in ascending order of value, then merged. An input
+// without bytes gets a lone leaf 0, so that its file has the same shape as any
+// other: header 0, then the leaf.
+Arvore* constroiArvore(const FrequencyTable& freq);
 
 // Bounds that every tree written by the compressor keeps; the reader rejects
 // any tree that breaks them.

@@ -70,9 +70,6 @@ std::unique_ptr<T, Libera> criaRegistro() {
     return std::unique_ptr<T, Libera>(static_cast<T*>(alocaZerada(1, sizeof(T))));
 }
 
-struct DestroiHeap {
-    void operator()(Heap* h) const { destroiHeap(h); }
-};
 struct DestroiEncodedInput {
     void operator()(EncodedInput* bsi) const { destroiEncodedInput(bsi); }
 };
@@ -169,27 +166,6 @@ int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint
             return falha(MSG_TEMPORARIO, inputPath);
     }
     return 0;
-}
-
-Arvore* constroiArvore(const FrequencyTable& freq, uint64_t total) {
-    std::unique_ptr<Heap, DestroiHeap> heap(criaHeap(ARVORE_MAX_FOLHAS));
-    if (total == 0) {
-        // An empty input still gets a tree, a lone leaf, so that the file has
-        // the same shape as any other: header 0, then the leaf.
-        insere(heap.get(), criaFolha(0), 0);
-    }
-    for (int b = 0; b < 256; b++) {
-        if (freq[b] == 0) continue;
-        ArvorePtr folha(criaFolha(static_cast<uint8_t>(b)));
-        insere(heap.get(), folha.get(), freq[b]);
-        folha.release();
-    }
-    try {
-        return huffman(heap.get());
-    } catch (...) {
-        for (int32_t i = 1; i <= getTamanho(heap.get()); i++) destroiArvore(heap->items[i]->arvore);
-        throw;
-    }
 }
 
 double taxaCompressao(uint64_t written, uint32_t symbolCount) {
@@ -299,7 +275,7 @@ int encode(const char* inputPath, const char* outputPath) {
     estagioOk();
 
     estagio("2/4 Criando árvore de Huffman...");
-    ArvorePtr root(constroiArvore(e.freq, e.total));
+    ArvorePtr root(constroiArvore(e.freq));
     estagioOk();
 
     estagio("3/4 Criando tabela de encodings...");

@@ -9,7 +9,6 @@
 #include "bitstream.h"
 #include "heap.h"
 
-using FrequencyTable = std::array<uint32_t, 256>;
 // Code of every byte value: the path from the root to its leaf, 0 for `esq`
 // and 1 for `dir`, first step first. Bytes absent from the tree have 0 bits.
 using EncodingTable = std::array<BitStream, 256>;
