@@ -1,5 +1,5 @@
 // Small helpers shared by the unit tests: temporary files, bit strings and
-// trees built from byte counts the way the compressor builds them.
+// the compressor's trees for given byte counts.
 #pragma once
 
 #include <algorithm>
@@ -92,14 +92,11 @@ inline Contagens countsOf(const std::vector<uint8_t>& data) {
     return counts;
 }
 
-// The compressor's tree for these counts: one leaf per byte with a non-zero
-// count, inserted in ascending byte order, then merged.
+// The compressor's tree for these counts.
 inline ArvorePtr arvoreDe(const Contagens& counts) {
-    Heap* h = criaHeap(ARVORE_MAX_FOLHAS);
-    for (const auto& [simbolo, freq] : counts) insere(h, criaFolha(simbolo), freq);
-    Arvore* root = huffman(h);
-    destroiHeap(h);
-    return ArvorePtr(root);
+    FrequencyTable freq{};
+    for (const auto& [simbolo, n] : counts) freq[simbolo] = n;
+    return ArvorePtr(constroiArvore(freq));
 }
 
 // A compressed stream (without header) read back to its tree: what is left
