@@ -18,6 +18,9 @@
 
 #include "vespadora_kernels.h"
 #include "vespadora_rapido.h"
+#ifdef VESPADORA_ZSTD_HUF
+#include "huf_zstd.h"
+#endif
 
 namespace {
 
@@ -181,6 +184,37 @@ const Modelo& modelo(int qual) {
     return *modelos[qual];
 }
 
+// The input with every byte whose code is longer than DECODE_BITS replaced
+// by its most frequent byte, again until no code is: the cost of the long
+// codes is what the decoder gains on it.
+std::vector<uint8_t> semLongos(std::vector<uint8_t> dados) {
+    for (;;) {
+        FrequencyTable freq{};
+        contaFrequencias(dados.data(), dados.size(), &freq);
+        const uint8_t frequente = static_cast<uint8_t>(std::max_element(freq.begin(), freq.end()) - freq.begin());
+        const Modelo m(dados);
+        bool algum = false;
+        for (auto& b : dados)
+            if (m.table[b].bits > DECODE_BITS) {
+                b = frequente;
+                algum = true;
+            }
+        if (!algum) return dados;
+    }
+}
+
+const std::vector<uint8_t>& entradaSemLongos(int qual) {
+    static std::unique_ptr<std::vector<uint8_t>> entradas[ENTRADAS];
+    if (!entradas[qual]) entradas[qual] = std::make_unique<std::vector<uint8_t>>(semLongos(entrada(qual)));
+    return *entradas[qual];
+}
+
+const Modelo& modeloSemLongos(int qual) {
+    static std::unique_ptr<Modelo> modelos[ENTRADAS];
+    if (!modelos[qual]) modelos[qual] = std::make_unique<Modelo>(entradaSemLongos(qual));
+    return *modelos[qual];
+}
+
 void BM_HistogramReference(benchmark::State& state) {
     const auto& dados = entrada(static_cast<int>(state.range(0)));
     for (auto _ : state) {
@@ -303,9 +337,7 @@ double consultasLongas(const std::vector<uint8_t>& dados, const EncodingTable& t
     return consultas ? static_cast<double>(longas) / static_cast<double>(consultas) : 0;
 }
 
-void BM_DecodeFast(benchmark::State& state) {
-    const auto& dados = entrada(static_cast<int>(state.range(0)));
-    const Modelo& m = modelo(static_cast<int>(state.range(0)));
+void medeDecodificador(benchmark::State& state, const std::vector<uint8_t>& dados, const Modelo& m) {
     std::vector<uint8_t> saida(dados.size());
     for (auto _ : state) {
         LeitorBits r{0, 0, m.stream.data(), m.stream.data() + m.stream.size() - 8, true, false};
@@ -313,9 +345,47 @@ void BM_DecodeFast(benchmark::State& state) {
     }
     if (saida != dados) state.SkipWithError("decoded bytes differ");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
+}
+
+void BM_DecodeFast(benchmark::State& state) {
+    const int qual = static_cast<int>(state.range(0));
+    medeDecodificador(state, entrada(qual), modelo(qual));
     char longas[64];
-    snprintf(longas, sizeof longas, "(long codes at %.2f%% of lookups)", 100 * consultasLongas(dados, m.table));
+    snprintf(longas, sizeof longas, "(long codes at %.2f%% of lookups)",
+             100 * consultasLongas(entrada(qual), modelo(qual).table));
     nomeia(state, longas);
+}
+
+// The same on the input without long codes (see semLongos).
+void BM_DecodeFastNoLongCodes(benchmark::State& state) {
+    const int qual = static_cast<int>(state.range(0));
+    const std::vector<uint8_t>&dados = entrada(qual), &sem = entradaSemLongos(qual);
+    medeDecodificador(state, sem, modeloSemLongos(qual));
+    size_t trocados = 0;
+    for (size_t i = 0; i < dados.size(); i++) trocados += dados[i] != sem[i];
+    char comoE[64];
+    snprintf(comoE, sizeof comoE, "without long codes (%.2f%% of bytes replaced)",
+             100.0 * static_cast<double>(trocados) / static_cast<double>(dados.size()));
+    nomeia(state, comoE);
+}
+
+// zstd's four-stream decoder on the same bytes, with the table of one symbol
+// a lookup (range(1) 0) or of up to two (1); its codes have at most 11 bits.
+void BM_DecodeHuf(benchmark::State& state) {
+#ifdef VESPADORA_ZSTD_HUF
+    const auto& dados = entrada(static_cast<int>(state.range(0)));
+    const bool duplo = state.range(1) == 1;
+    std::unique_ptr<HufCodificado, void (*)(HufCodificado*)> h(hufCodifica(dados.data(), dados.size()), hufLibera);
+    if (!h) return state.SkipWithError("zstd does not code this input");
+    if (!hufPreparaDecodificador(h.get(), duplo)) return state.SkipWithError("zstd's decoder does not take the table");
+    std::vector<uint8_t> saida(dados.size());
+    for (auto _ : state) benchmark::DoNotOptimize(hufDecodifica(h.get(), saida.data()));
+    if (saida != dados) state.SkipWithError("decoded bytes differ");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
+    nomeia(state, duplo ? "zstd huf, 4 streams, up to 2 symbols a lookup" : "zstd huf, 4 streams, 1 symbol a lookup");
+#else
+    state.SkipWithError("no zstd: configure with -DVESPADORA_ZSTD_SOURCE=<zstd source tree>");
+#endif
 }
 
 }  // namespace
@@ -328,5 +398,7 @@ BENCHMARK(BM_EncodeFast)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_EncodeFastPairs)->ArgsProduct({benchmark::CreateDenseRange(0, ENTRADAS - 1, 1), {0, 1}});
 BENCHMARK(BM_DecodeReference)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_DecodeFast)->DenseRange(0, ENTRADAS - 1);
+BENCHMARK(BM_DecodeFastNoLongCodes)->DenseRange(0, ENTRADAS - 1);
+BENCHMARK(BM_DecodeHuf)->ArgsProduct({benchmark::CreateDenseRange(0, ENTRADAS - 1, 1), {0, 1}});
 
 BENCHMARK_MAIN();
