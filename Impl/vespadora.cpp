@@ -85,22 +85,22 @@ FILE* abreEntrada(const char* path) {
     return f;
 }
 
-// The same for the output.
-bool criaSaida(ArquivoSaida* saida, const char* path) {
-    if (abreSaida(saida, path)) return true;
+// The same for the output, once reached (see saidaMesmoArquivo).
+bool criaSaida(ArquivoSaida* saida) {
+    if (abreSaida(saida)) return true;
     if (errno == ENOMEM) throw std::bad_alloc();
     return false;
 }
 
-bool escreveTudo(FILE* f, const void* data, size_t size) { return fwrite(data, 1, size, f) == size; }
-
-// Whether the output path already names the file that is open as input,
-// whatever the spelling or the links that lead to it.
-bool mesmoArquivo(FILE* entrada, const char* outputPath) {
-    struct stat a, b;
-    if (fstat(fileno(entrada), &a) != 0 || stat(outputPath, &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Reaches the output as opening its path would, without changing anything,
+// and tells whether it is the file open as `entrada`, whatever the spelling
+// or the links that lead to it. A refusal is reported when the output is
+// opened.
+bool saidaMesmoArquivo(ArquivoSaida* saida, const char* outputPath, FILE* entrada) {
+    return alcancaSaida(saida, outputPath) && saidaEhEntrada(*saida, entrada);
 }
+
+bool escreveTudo(FILE* f, const void* data, size_t size) { return fwrite(data, 1, size, f) == size; }
 
 // -------------------------------------------------------------- compressor
 
@@ -141,10 +141,10 @@ Passagem primeiraPassagem(Entrada* e, uint8_t* bloco, bool porPares) {
 }
 
 // Stage 1: opens and counts the input. Returns 0, or the driver's failure.
-int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint8_t* bloco) {
+int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint8_t* bloco, ArquivoSaida* saida) {
     e->arquivo.reset(abreEntrada(inputPath));
     if (!e->arquivo) return falha("Erro ao abrir arquivo de entrada: %s\n", inputPath);
-    if (mesmoArquivo(e->arquivo.get(), outputPath)) return falha(MSG_MESMO_ARQUIVO, outputPath);
+    if (saidaMesmoArquivo(saida, outputPath, e->arquivo.get())) return falha(MSG_MESMO_ARQUIVO, outputPath);
     struct stat st;
     const bool regular = fstat(fileno(e->arquivo.get()), &st) == 0 && S_ISREG(st.st_mode);
     if (regular && static_cast<uint64_t>(st.st_size) > MAX_ENTRADA) return falha(MSG_ENTRADA_GRANDE, inputPath);
@@ -269,8 +269,9 @@ uint64_t tamanhoComprimido(const CodigosRapidos& codigos, const FrequencyTable& 
 int encode(const char* inputPath, const char* outputPath) {
     estagio("1/4 Calculando frequências...");
     Entrada e;
+    ArquivoSaida saida;
     BlocoPtr bloco = criaBloco(BLOCO);
-    if (const int erro = contaEntrada(inputPath, outputPath, &e, bloco.get())) return erro;
+    if (const int erro = contaEntrada(inputPath, outputPath, &e, bloco.get(), &saida)) return erro;
     const uint32_t symbolCount = static_cast<uint32_t>(e.total);
     estagioOk();
 
@@ -285,8 +286,7 @@ int encode(const char* inputPath, const char* outputPath) {
     estagioOk();
 
     estagio("4/4 Escrevendo arquivo compactado...");
-    ArquivoSaida saida;
-    if (!criaSaida(&saida, outputPath)) return falha("Erro ao abrir arquivo de saida: %s\n", outputPath);
+    if (!criaSaida(&saida)) return falha("Erro ao abrir arquivo de saida: %s\n", outputPath);
     reservaSaida(saida, tamanhoComprimido(codigos, e.freq));
     uint8_t cabecalho[CABECALHO_BYTES];
     escreveCabecalho(symbolCount, cabecalho);
@@ -402,7 +402,8 @@ Descompressao descomprime(const Arvore* root, EncodedInput* bsi, uint32_t symbol
 int decode(const char* inputPath, const char* outputPath) {
     ArquivoPtr entrada(abreEntrada(inputPath));
     if (!entrada) return falha("Erro ao abrir arquivo de entrada %s\n", inputPath);
-    if (mesmoArquivo(entrada.get(), outputPath)) return falha(MSG_MESMO_ARQUIVO, outputPath);
+    ArquivoSaida saida;
+    if (saidaMesmoArquivo(&saida, outputPath, entrada.get())) return falha(MSG_MESMO_ARQUIVO, outputPath);
 
     // The header, the tree and the length of the codes are checked before
     // the output is created, so that such an input leaves an existing output
@@ -420,9 +421,7 @@ int decode(const char* inputPath, const char* outputPath) {
     const bool arvoreOk = semArvore || root;
     const bool codigosCabem = semArvore || (root && cabemCodigos(entrada.get(), bsi.get(), root.get(), symbolCount));
 
-    ArquivoSaida saida;
-    if (codigosCabem && !criaSaida(&saida, outputPath))
-        return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
+    if (codigosCabem && !criaSaida(&saida)) return falha("Erro ao criar arquivo de saida: %s\n", outputPath);
     // Room for the restored file, asked for up front only when the input is
     // a regular file, whose size has backed the count (cabemCodigos): from a
     // pipe, a few bytes could claim 4 GiB of the disk while the run lasts.

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#ifdef VESPADORA_HAVE_XATTR
+#include <sys/xattr.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <vector>
 
 namespace {
 
@@ -17,18 +21,35 @@ namespace {
 
 // Those whose default action ends the process and that come from outside:
 // a terminal, `kill`, `timeout`, a pipeline, a CPU-time limit.
-constexpr int SINAIS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGXCPU, SIGALRM,
-                          SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+constexpr int SINAIS[] = {
+    SIGINT,    SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2,
+#ifdef SIGXCPU
+    SIGXCPU,
+#endif
+#ifdef SIGVTALRM
+    SIGVTALRM,
+#endif
+#ifdef SIGPROF
+    SIGPROF,
+#endif
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
-// What the signal handler must take back. The driver fills it with these
-// signals blocked, so the handler never sees it half written; the handler
-// reads it with only async-signal-safe calls.
+// What the signal handler must take back: a temporary file to remove, and a
+// file written in place to empty and, when the run created it, to remove.
+// The driver fills it with these signals blocked, so the handler never sees
+// it half written; the handler reads it with only async-signal-safe calls.
 struct SaidaAberta {
-    volatile sig_atomic_t modo;  // a ModoSaida
+    volatile sig_atomic_t ativa;
     int dirfd;
-    char temporario[NAME_MAX + 1];
-    int fd;
-    char caminho[PATH_MAX];  // empty when the file must not be removed
+    char temporario[NAME_MAX + 1];  // empty when there is none
+    int esvaziar;                   // -1 when there is none
+    char remover[NAME_MAX + 1];     // empty when it must stay
 };
 SaidaAberta saidaAberta;
 
@@ -51,42 +72,41 @@ struct SinaisBloqueados {
     SinaisBloqueados& operator=(const SinaisBloqueados&) = delete;
 };
 
-void copiaLimitada(char* destino, size_t tamanho, const std::string& origem) {
-    // A name too long for the buffer is not removed by the handler; the
-    // driver's own paths have no such limit.
-    if (origem.size() >= tamanho) {
-        destino[0] = '\0';
-        return;
-    }
-    memcpy(destino, origem.c_str(), origem.size() + 1);
+void copiaNome(char* destino, const std::string& origem) {
+    // Names are single path components, at most NAME_MAX bytes.
+    const size_t n = origem.size() <= NAME_MAX ? origem.size() : 0;
+    memcpy(destino, origem.data(), n);
+    destino[n] = '\0';
 }
 
-void registraSaida(const ArquivoSaida& saida) {
-    saidaAberta.modo = static_cast<sig_atomic_t>(ModoSaida::Nenhum);
+// Called with the signals blocked.
+void registraSaida(const ArquivoSaida& saida, bool temporario, bool esvaziar) {
+    saidaAberta.ativa = 0;
     saidaAberta.dirfd = saida.dirfd;
-    copiaLimitada(saidaAberta.temporario, sizeof saidaAberta.temporario, saida.temporario);
-    saidaAberta.fd = saida.file ? fileno(saida.file) : -1;
-    copiaLimitada(saidaAberta.caminho, sizeof saidaAberta.caminho, saida.removivel ? saida.caminho : std::string());
-    saidaAberta.modo = static_cast<sig_atomic_t>(saida.modo);
+    copiaNome(saidaAberta.temporario, temporario ? saida.temporario : std::string());
+    saidaAberta.esvaziar = esvaziar ? saida.fdAlvo : -1;
+    copiaNome(saidaAberta.remover, esvaziar && saida.criado && saida.nomeConfere ? saida.nome : std::string());
+    saidaAberta.ativa = 1;
 }
 
-void esqueceSaida() { saidaAberta.modo = static_cast<sig_atomic_t>(ModoSaida::Nenhum); }
+void esqueceSaida() { saidaAberta.ativa = 0; }
+
+// Whether `nome` in `dirfd` is the file open as `fd`.
+bool mesmoNome(int dirfd, const char* nome, int fd) {
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && fstatat(dirfd, nome, &b, AT_SYMLINK_NOFOLLOW) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
 
 // Takes back the open output with async-signal-safe calls only.
 void retomaSaidaAberta() {
-    switch (static_cast<ModoSaida>(saidaAberta.modo)) {
-        case ModoSaida::Temporario:
-            if (saidaAberta.temporario[0]) unlinkat(saidaAberta.dirfd, saidaAberta.temporario, 0);
-            break;
-        case ModoSaida::NoLugar:
-            // Emptied first: the directory may not let it be removed.
-            if (ftruncate(saidaAberta.fd, 0) == 0 && saidaAberta.caminho[0]) unlink(saidaAberta.caminho);
-            break;
-        case ModoSaida::Nenhum:
-        case ModoSaida::Especial:
-            break;
-    }
-    saidaAberta.modo = static_cast<sig_atomic_t>(ModoSaida::Nenhum);
+    if (!saidaAberta.ativa) return;
+    if (saidaAberta.temporario[0]) unlinkat(saidaAberta.dirfd, saidaAberta.temporario, 0);
+    // Emptied first: the directory may not let it be removed.
+    if (saidaAberta.esvaziar >= 0 && ftruncate(saidaAberta.esvaziar, 0) == 0 && saidaAberta.remover[0] &&
+        mesmoNome(saidaAberta.dirfd, saidaAberta.remover, saidaAberta.esvaziar))
+        unlinkat(saidaAberta.dirfd, saidaAberta.remover, 0);
+    saidaAberta.ativa = 0;
 }
 
 extern "C" void aoSinal(int sinal) {
@@ -113,36 +133,85 @@ extern "C" void aoSinal(int sinal) {
     _exit(1);
 }
 
-// ------------------------------------------------------------- the output
+// ------------------------------------------------------- reaching the file
 
-// The file that `path` leads to through any chain of symbolic links; the
-// path itself when it is not a link or the chain is too long (opening it
-// then fails). A dangling link leads to the file it would create.
-std::string alvoDe(const char* path, bool* link) {
-    std::string alvo = path;
-    *link = false;
-    for (int saltos = 0; saltos < 40; saltos++) {
+// Opens a directory for use as the base of the *at calls. O_PATH and O_SEARCH
+// need only search permission on it; a plain open also needs read permission.
+int abreDiretorio(const std::string& dir, int base = AT_FDCWD) {
+#if defined(VESPADORA_HAVE_O_PATH)
+    constexpr int MODO = O_PATH;
+#elif defined(O_SEARCH)
+    constexpr int MODO = O_SEARCH;
+#else
+    constexpr int MODO = O_RDONLY;
+#endif
+    return openat(base, dir.c_str(), MODO | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Splits a path into its directory and its last component ("" when it ends
+// with a slash).
+void separa(const std::string& path, std::string* dir, std::string* nome) {
+    const size_t barra = path.rfind('/');
+    *dir = barra == std::string::npos ? "." : barra == 0 ? "/" : path.substr(0, barra);
+    *nome = barra == std::string::npos ? path : path.substr(barra + 1);
+}
+
+// The directory and name of the file that `nome` in `dirfd` leads to,
+// following its links by their text: the kernel has already opened that file
+// through them, and the caller checks that the name found leads to it. False
+// when the chain cannot be followed (links through /proc name open files,
+// such as "pipe:[…]" or "/x (deleted)", that only the kernel can follow).
+bool segueLigacoes(int dirfd, std::string nome, int* dirAlvo, std::string* nomeAlvo) {
+    int dir = dup(dirfd);
+    for (int saltos = 0; dir >= 0 && saltos < 40; saltos++) {
         struct stat st;
-        if (lstat(alvo.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (fstatat(dir, nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+        if (!S_ISLNK(st.st_mode)) {
+            *dirAlvo = dir;
+            *nomeAlvo = nome;
+            return true;
+        }
         char destino[PATH_MAX];
-        const ssize_t n = readlink(alvo.c_str(), destino, sizeof destino);
+        const ssize_t n = readlinkat(dir, nome.c_str(), destino, sizeof destino);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof destino) break;
-        const std::string relativo(destino, static_cast<size_t>(n));
-        const size_t barra = alvo.rfind('/');
-        alvo = relativo[0] == '/' || barra == std::string::npos ? relativo : alvo.substr(0, barra + 1) + relativo;
-        *link = true;
+        std::string proximoDir;
+        separa(std::string(destino, static_cast<size_t>(n)), &proximoDir, &nome);
+        const int proximo = nome.empty() ? -1 : abreDiretorio(proximoDir, dir);
+        close(dir);
+        dir = proximo;
     }
-    return alvo;
+    if (dir >= 0) close(dir);
+    return false;
 }
 
-mode_t mascaraCriacao() {
-    const mode_t mascara = umask(0);
-    umask(mascara);
-    return mascara;
+// Finds the directory and name of the regular file open as `fdAlvo`, reached
+// through the links of `nome` in `dirfd`, and checks that they lead to it.
+void localizaAlvo(ArquivoSaida* saida) {
+    int dir;
+    std::string nome;
+    if (!segueLigacoes(saida->dirfd, saida->nome, &dir, &nome)) return;
+    close(saida->dirfd);
+    saida->dirfd = dir;
+    saida->nome = nome;
+    saida->nomeConfere = mesmoNome(saida->dirfd, saida->nome.c_str(), saida->fdAlvo);
 }
 
-// A new, empty file in `dirfd` that no other run can have chosen.
-int criaTemporario(int dirfd, const std::string& nome, std::string* temporario) {
+// Opens the file that the output's name leads to as opening the path would,
+// O_CREAT included, so that the kernel applies its rules for links and for
+// other users' files in sticky directories; nothing is truncated.
+bool abreAlvo(ArquivoSaida* saida) {
+    saida->fdAlvo = openat(saida->dirfd, saida->nome.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (saida->fdAlvo < 0 || fstat(saida->fdAlvo, &saida->alvo) != 0) return false;
+    saida->alcance = Alcance::Existente;
+    if (S_ISREG(saida->alvo.st_mode)) localizaAlvo(saida);
+    return true;
+}
+
+// ------------------------------------------------------ the temporary file
+
+// A new, empty file in `dirfd` that no other run can have chosen. `modo` goes
+// through the umask or the directory's default ACL, as for any new file.
+int criaTemporario(int dirfd, const std::string& nome, mode_t modo, std::string* temporario) {
     static unsigned sequencia = 0;
     // Keeps the name, shortened, so that a user who finds one knows whose it is.
     std::string base = ".";
@@ -155,31 +224,75 @@ int criaTemporario(int dirfd, const std::string& nome, std::string* temporario) 
         snprintf(sufixo, sizeof sufixo, "%ld-%lx-%u", static_cast<long>(getpid()),
                  static_cast<unsigned long>(agora.tv_nsec), sequencia++);
         *temporario = base + sufixo;
-        const int fd = openat(dirfd, temporario->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = openat(dirfd, temporario->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, modo);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
 }
 
-// A replaced file keeps its permission bits and, where the process may set
-// them, its owner and group; a new file gets what fopen would give it. The
-// writes that follow clear the set-user-ID and set-group-ID bits, as they
-// would in place, unless the process may keep them.
-void copiaPermissoes(int fd, bool existia, const struct stat& antigo) {
-    if (!existia) {
-        fchmod(fd, 0666 & ~mascaraCriacao());
-        return;
+#ifdef VESPADORA_HAVE_XATTR
+// The names of the extended attributes of `fd`, each ending in a NUL.
+std::vector<char> nomesAtributos(int fd) {
+    for (;;) {
+        const ssize_t tamanho = flistxattr(fd, nullptr, 0);
+        if (tamanho <= 0) return {};
+        std::vector<char> nomes(static_cast<size_t>(tamanho));
+        const ssize_t lidos = flistxattr(fd, nomes.data(), nomes.size());
+        if (lidos >= 0) {
+            nomes.resize(static_cast<size_t>(lidos));
+            return nomes;
+        }
+        if (errno != ERANGE) return {};
     }
-    // Owner first: changing it clears the set-user-ID and set-group-ID bits.
-    if (fchown(fd, antigo.st_uid, antigo.st_gid) != 0) {
-        [[maybe_unused]] const int r = fchown(fd, static_cast<uid_t>(-1), antigo.st_gid);
-    }
-    fchmod(fd, antigo.st_mode & 07777);
 }
 
-// Whether a file in `dir` owned by someone else may be replaced by rename:
+bool temNome(const std::vector<char>& nomes, const char* nome) {
+    for (size_t i = 0; i < nomes.size(); i += strlen(&nomes[i]) + 1)
+        if (strcmp(&nomes[i], nome) == 0) return true;
+    return false;
+}
+
+// The extended attributes of `de`, ACLs included, given to `para`, and those
+// `para` has that `de` has not (an ACL inherited from the directory) removed.
+// File capabilities are left out: writing to a file drops them. Each one is a
+// best effort: a file system or a process that refuses one keeps the data.
+void copiaAtributos(int de, int para) {
+    const std::vector<char> antigos = nomesAtributos(de), novos = nomesAtributos(para);
+    for (size_t i = 0; i < novos.size(); i += strlen(&novos[i]) + 1)
+        if (!temNome(antigos, &novos[i])) fremovexattr(para, &novos[i]);
+    std::vector<char> valor;
+    for (size_t i = 0; i < antigos.size(); i += strlen(&antigos[i]) + 1) {
+        const char* nome = &antigos[i];
+        if (strcmp(nome, "security.capability") == 0) continue;
+        const ssize_t tamanho = fgetxattr(de, nome, nullptr, 0);
+        if (tamanho < 0) continue;
+        valor.resize(static_cast<size_t>(tamanho));
+        const ssize_t lido = fgetxattr(de, nome, valor.data(), valor.size());
+        if (lido >= 0) fsetxattr(para, nome, valor.data(), static_cast<size_t>(lido), 0);
+    }
+}
+#else
+void copiaAtributos(int, int) {}
+#endif
+
+// A replacing file gets what the file it replaces has: owner and group where
+// the process may set them, extended attributes and ACLs, permission bits.
+// The writes that follow clear the set-user-ID and set-group-ID bits, as they
+// would in place, unless the process may keep them.
+void copiaPermissoes(int fd, const ArquivoSaida& saida) {
+    // Owner first: changing it clears the set-user-ID and set-group-ID bits.
+    if (fchown(fd, saida.alvo.st_uid, saida.alvo.st_gid) != 0) {
+        [[maybe_unused]] const int r = fchown(fd, static_cast<uid_t>(-1), saida.alvo.st_gid);
+    }
+    copiaAtributos(saida.fdAlvo, fd);
+    fchmod(fd, saida.alvo.st_mode & 07777);
+}
+
+// Whether a file in `dirfd` owned by someone else may be replaced by rename:
 // in a sticky directory only its owner, the directory's or root may.
-bool podeSubstituir(const struct stat& dir, const struct stat& antigo) {
+bool podeSubstituir(int dirfd, const struct stat& antigo) {
+    struct stat dir;
+    if (fstat(dirfd, &dir) != 0) return false;
     const uid_t eu = geteuid();
     return !(dir.st_mode & S_ISVTX) || eu == 0 || eu == antigo.st_uid || eu == dir.st_uid;
 }
@@ -191,105 +304,230 @@ enum class Tentativa {
     Falhou,   // one could not be made (no inode, no descriptor): the output stays untouched
 };
 
-Tentativa abreTemporario(ArquivoSaida* saida, const std::string& alvo) {
-    struct stat antigo;
-    const bool existia = lstat(alvo.c_str(), &antigo) == 0;
-    if (existia && (!S_ISREG(antigo.st_mode) || faccessat(AT_FDCWD, alvo.c_str(), W_OK, AT_EACCESS) != 0))
-        return Tentativa::NoLugar;
-    const size_t barra = alvo.rfind('/');
-    const std::string dir = barra == std::string::npos ? "." : barra == 0 ? "/" : alvo.substr(0, barra);
-    saida->nome = barra == std::string::npos ? alvo : alvo.substr(barra + 1);
-    if (saida->nome.empty()) return Tentativa::NoLugar;
-    // O_PATH needs no read permission on the directory, only search.
-    const int dirfd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0) return Tentativa::NoLugar;
-    struct stat st;
-    if (fstat(dirfd, &st) != 0 || (existia && !podeSubstituir(st, antigo))) {
-        close(dirfd);
-        return Tentativa::NoLugar;
-    }
+Tentativa abreTemporario(ArquivoSaida* saida) {
+    const bool substitui = saida->alcance == Alcance::Existente;
+    if (substitui && !podeSubstituir(saida->dirfd, saida->alvo)) return Tentativa::NoLugar;
     SinaisBloqueados bloqueio;
-    const int fd = criaTemporario(dirfd, saida->nome, &saida->temporario);
+    const int fd = criaTemporario(saida->dirfd, saida->nome, substitui ? 0600 : 0666, &saida->temporario);
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!file) {
         const int erro = errno;
         if (fd >= 0) {
             close(fd);
-            unlinkat(dirfd, saida->temporario.c_str(), 0);
+            unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
         }
-        close(dirfd);
         errno = erro;
         // Writing in place is for a directory that refuses new files; after
         // any other failure (no inode, no descriptor, a quota) it would put
         // the existing file at risk.
         const bool recusado = erro == EACCES || erro == EPERM || erro == EROFS;
-        return fd < 0 && recusado ? Tentativa::NoLugar : Tentativa::Falhou;
+        return fd < 0 && recusado && substitui ? Tentativa::NoLugar : Tentativa::Falhou;
     }
-    copiaPermissoes(fd, existia, antigo);
+    if (substitui) copiaPermissoes(fd, *saida);
     saida->file = file;
-    saida->dirfd = dirfd;
-    saida->substitui = existia;
     saida->modo = ModoSaida::Temporario;
-    registraSaida(*saida);
+    registraSaida(*saida, true, saida->criado);
     return Tentativa::Aberto;
 }
 
-// Opens the path as given, not the file found by following its links: links
-// such as /dev/stdout lead through /proc to names that only the kernel can
-// open.
-bool abreNoLugar(ArquivoSaida* saida, const char* path, bool link) {
+// The file reached, written through the descriptor that reached it: emptied
+// as opening it for writing would, and unbuffered so that emptying it on
+// failure leaves it empty (a buffer flushed by fclose would land past the
+// new end).
+bool abreNoLugar(ArquivoSaida* saida) {
     SinaisBloqueados bloqueio;
-    FILE* file = fopen(path, "wb");
-    if (!file) return false;
-    struct stat st;
-    saida->file = file;
-    saida->modo = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) ? ModoSaida::NoLugar : ModoSaida::Especial;
-    if (saida->modo == ModoSaida::NoLugar) {
-        // Nothing waits in a buffer, so emptying the file on failure leaves
-        // it empty: a buffer flushed by fclose would land past the new end.
-        setvbuf(file, nullptr, _IONBF, 0);
-        saida->caminho = path;
-        saida->removivel = !link;
+    const int fd = dup(saida->fdAlvo);
+    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (!file) {
+        if (fd >= 0) close(fd);
+        return false;
     }
-    registraSaida(*saida);
+    saida->file = file;
+    if (!S_ISREG(saida->alvo.st_mode)) {
+        saida->modo = ModoSaida::Especial;
+        return true;
+    }
+    saida->modo = ModoSaida::NoLugar;
+    setvbuf(file, nullptr, _IONBF, 0);
+    registraSaida(*saida, false, true);
+    return ftruncate(saida->fdAlvo, 0) == 0;
+}
+
+// ---------------------------------------------------------------- commit
+
+// Whether the output's name is still what it was when it was reached: the
+// same file, or still no file for a new one.
+bool nomeIntacto(const ArquivoSaida& saida) {
+    if (saida.alcance == Alcance::Existente) return mesmoNome(saida.dirfd, saida.nome.c_str(), saida.fdAlvo);
+    struct stat st;
+    return fstatat(saida.dirfd, saida.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
+// Renames the temporary file onto the output's name. A new output is never
+// put over a file that appeared meanwhile.
+bool renomeia(const ArquivoSaida& saida) {
+#ifdef VESPADORA_HAVE_RENAMEAT2
+    if (saida.alcance == Alcance::Novo) {
+        if (renameat2(saida.dirfd, saida.temporario.c_str(), saida.dirfd, saida.nome.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;  // the file system cannot, so check and rename
+    }
+#endif
+    if (!nomeIntacto(saida)) {
+        errno = EEXIST;
+        return false;
+    }
+    return renameat(saida.dirfd, saida.temporario.c_str(), saida.dirfd, saida.nome.c_str()) == 0;
+}
+
+bool escreveTudo(int fd, const char* dados, size_t tamanho) {
+    while (tamanho > 0) {
+        const ssize_t n = write(fd, dados, tamanho);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        dados += n;
+        tamanho -= static_cast<size_t>(n);
+    }
     return true;
 }
 
-void fechaDiretorio(ArquivoSaida* saida) {
-    if (saida->dirfd >= 0) close(saida->dirfd);
-    saida->dirfd = -1;
+// The temporary file's bytes written over the output in place, for a file
+// that cannot be renamed onto (a mount point). On failure the output is
+// emptied, as any file written in place.
+bool copiaNoLugar(ArquivoSaida* saida) {
+    static char bloco[64 * 1024];  // static: the program runs on a small stack, one thread
+    const int de = openat(saida->dirfd, saida->temporario.c_str(), O_RDONLY | O_CLOEXEC);
+    if (de < 0) return false;
+    {
+        SinaisBloqueados bloqueio;
+        registraSaida(*saida, true, true);
+    }
+    bool ok = ftruncate(saida->fdAlvo, 0) == 0;
+    for (ssize_t n; ok && (n = read(de, bloco, sizeof bloco)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0 && escreveTudo(saida->fdAlvo, bloco, static_cast<size_t>(n));
+    }
+    close(de);
+    if (!ok) (void)ftruncate(saida->fdAlvo, 0);
+    return ok;
 }
 
-// Whether the links of `path`, followed by their text, lead to the file the
-// kernel finds. Links through /proc such as /dev/stdout name open files
-// ("pipe:[…]", "/x (deleted)") that only the kernel can follow.
-bool mesmoAlvo(const char* path, const std::string& alvo) {
-    struct stat pelaLigacao, peloTexto;
-    if (stat(path, &pelaLigacao) != 0) return true;  // nothing there yet: a new file at `alvo`
-    return stat(alvo.c_str(), &peloTexto) == 0 && pelaLigacao.st_dev == peloTexto.st_dev &&
-           pelaLigacao.st_ino == peloTexto.st_ino;
+// Whether a failed rename means that the name cannot be renamed onto, while
+// the file itself may still be written.
+bool naoRenomeavel(int erro) { return erro == EBUSY || erro == EXDEV || erro == EPERM || erro == EACCES; }
+
+// Commits a whole temporary file. Signals wait while the name changes hands;
+// a copy in place can take long, and a signal stops it and empties the output.
+bool confirmaTemporario(ArquivoSaida* saida) {
+    {
+        SinaisBloqueados bloqueio;
+        if (renomeia(*saida)) {
+            esqueceSaida();
+            return true;
+        }
+    }
+    const bool ok =
+        naoRenomeavel(errno) && saida->alcance == Alcance::Existente && nomeIntacto(*saida) && copiaNoLugar(saida);
+    SinaisBloqueados bloqueio;
+    unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
+    if (ok) esqueceSaida();
+    return ok;
+}
+
+void fechaDescritor(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+// Removes a file that the run created through a link, once it is empty.
+void removeCriado(ArquivoSaida* saida) {
+    if (saida->criado && saida->nomeConfere && ftruncate(saida->fdAlvo, 0) == 0 &&
+        mesmoNome(saida->dirfd, saida->nome.c_str(), saida->fdAlvo))
+        unlinkat(saida->dirfd, saida->nome.c_str(), 0);
+}
+
+void fechaTudo(ArquivoSaida* saida) {
+    esqueceSaida();
+    fechaDescritor(&saida->fdAlvo);
+    fechaDescritor(&saida->dirfd);
+    saida->modo = ModoSaida::Nenhum;
 }
 
 }  // namespace
 
-bool abreSaida(ArquivoSaida* saida, const char* path) {
-    bool link;
-    const std::string alvo = alvoDe(path, &link);
-    if (link && !mesmoAlvo(path, alvo)) return abreNoLugar(saida, path, link);
-    switch (abreTemporario(saida, alvo)) {
-        case Tentativa::Aberto:
+bool alcancaSaida(ArquivoSaida* saida, const char* path) {
+    saida->caminho = path;
+    std::string dir;
+    separa(saida->caminho, &dir, &saida->nome);
+    struct stat st;
+    if (saida->nome.empty()) {
+        errno = saida->caminho.empty() ? ENOENT : EISDIR;
+    } else if ((saida->dirfd = abreDiretorio(dir)) < 0) {
+        // Refused, or (without O_PATH or O_SEARCH) a directory that may be
+        // searched but not read: the output has no directory to work in.
+    } else if (fstatat(saida->dirfd, saida->nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            saida->alcance = Alcance::Novo;
             return true;
-        case Tentativa::NoLugar:
-            return abreNoLugar(saida, path, link);
-        case Tentativa::Falhou:
+        }
+    } else if (S_ISLNK(st.st_mode) && fstatat(saida->dirfd, saida->nome.c_str(), &st, 0) != 0 && errno == ENOENT) {
+        // Opening it would create the file the link leads to; that waits
+        // until the output is opened.
+        saida->alcance = Alcance::Ligacao;
+        return true;
+    } else if (abreAlvo(saida)) {
+        return true;
+    }
+    saida->alcance = Alcance::Recusado;
+    saida->erro = errno;
+    return false;
+}
+
+bool saidaEhEntrada(const ArquivoSaida& saida, FILE* entrada) {
+    struct stat st;
+    return saida.alcance == Alcance::Existente && fstat(fileno(entrada), &st) == 0 && st.st_dev == saida.alvo.st_dev &&
+           st.st_ino == saida.alvo.st_ino;
+}
+
+bool abreSaida(ArquivoSaida* saida) {
+    if (saida->alcance == Alcance::Ligacao) {
+        if (!abreAlvo(saida)) {
+            fechaDescritor(&saida->fdAlvo);
+            return false;
+        }
+        saida->criado = true;
+    }
+    switch (saida->alcance) {
+        case Alcance::Recusado:
+            errno = saida->erro;
+            return false;
+        case Alcance::Novo:
+            return abreTemporario(saida) == Tentativa::Aberto;
+        case Alcance::Ligacao:
+        case Alcance::Existente:
             break;
     }
-    return false;
+    if (S_ISREG(saida->alvo.st_mode) && saida->nomeConfere) {
+        switch (abreTemporario(saida)) {
+            case Tentativa::Aberto:
+                return true;
+            case Tentativa::NoLugar:
+                break;
+            case Tentativa::Falhou:
+                return false;
+        }
+    }
+    return abreNoLugar(saida);
 }
 
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
     if (saida.modo != ModoSaida::Temporario || bytes == 0) return;
+#if defined(VESPADORA_HAVE_FALLOCATE)
     (void)fallocate(fileno(saida.file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+#elif defined(F_PREALLOCATE)
+    fstore_t pedido = {F_ALLOCATEALL, F_PEOFPOSMODE, 0, static_cast<off_t>(bytes), 0};
+    (void)fcntl(fileno(saida.file), F_PREALLOCATE, &pedido);
+#endif
 }
 
 // Bytes of a replacing output whose writeback is started at a time: the disk
@@ -297,20 +535,26 @@ void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
 constexpr off_t PASSO_ENVIO = 8 << 20;
 
 void acompanhaSaida(ArquivoSaida* saida) {
-    if (saida->modo != ModoSaida::Temporario || !saida->substitui) return;
+#ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
+    if (saida->modo != ModoSaida::Temporario || saida->alcance != Alcance::Existente) return;
     // What stdio still holds is left for the next step.
     const off_t escrito = ftello(saida->file);
     if (escrito - saida->enviado < PASSO_ENVIO) return;
     (void)sync_file_range(fileno(saida->file), saida->enviado, escrito - saida->enviado, SYNC_FILE_RANGE_WRITE);
     saida->enviado = escrito;
+#else
+    (void)saida;
+#endif
 }
 
 bool fechaSaida(ArquivoSaida* saida) {
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
+#ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
     // Starts the writeback of what acompanhaSaida has not sent, to the end,
     // without waiting for it; a hint, failure ignored.
-    if (ok && saida->modo == ModoSaida::Temporario && saida->substitui)
+    if (ok && saida->modo == ModoSaida::Temporario && saida->alcance == Alcance::Existente)
         (void)sync_file_range(fileno(saida->file), saida->enviado, 0, SYNC_FILE_RANGE_WRITE);
+#endif
     // A file written in place stays registered until it is known whole.
     if (fclose(saida->file) != 0) ok = false;
     saida->file = nullptr;
@@ -318,46 +562,35 @@ bool fechaSaida(ArquivoSaida* saida) {
         abandonaSaida(saida);
         return false;
     }
-    SinaisBloqueados bloqueio;
-    if (saida->modo == ModoSaida::Temporario &&
-        renameat(saida->dirfd, saida->temporario.c_str(), saida->dirfd, saida->nome.c_str()) != 0) {
-        unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
+    if (saida->modo == ModoSaida::Temporario && !confirmaTemporario(saida)) {
+        SinaisBloqueados bloqueio;
+        removeCriado(saida);
         ok = false;
     }
-    esqueceSaida();
-    fechaDiretorio(saida);
-    saida->modo = ModoSaida::Nenhum;
+    fechaTudo(saida);
     return ok;
 }
 
 void abandonaSaida(ArquivoSaida* saida) {
     SinaisBloqueados bloqueio;
+    if (saida->file) fclose(saida->file);
+    saida->file = nullptr;
     switch (saida->modo) {
         case ModoSaida::Temporario:
-            if (saida->file) fclose(saida->file);
             unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
+            removeCriado(saida);
             break;
         case ModoSaida::NoLugar:
             // Emptied first, so that no partial data stays behind where the
             // directory does not let the file be removed.
-            if (saida->file) {
-                const bool vazio = ftruncate(fileno(saida->file), 0) == 0;
-                fclose(saida->file);
-                if (vazio && saida->removivel) unlink(saida->caminho.c_str());
-            } else if (truncate(saida->caminho.c_str(), 0) == 0 && saida->removivel) {
-                unlink(saida->caminho.c_str());
-            }
+            (void)ftruncate(saida->fdAlvo, 0);
+            removeCriado(saida);
             break;
         case ModoSaida::Especial:
-            if (saida->file) fclose(saida->file);
-            break;
         case ModoSaida::Nenhum:
             break;
     }
-    saida->file = nullptr;
-    esqueceSaida();
-    fechaDiretorio(saida);
-    saida->modo = ModoSaida::Nenhum;
+    fechaTudo(saida);
 }
 
 ArquivoSaida::~ArquivoSaida() { abandonaSaida(this); }

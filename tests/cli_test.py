@@ -3,7 +3,9 @@
 Usage: python3 cli_test.py PATH-TO-VESPADORA
 """
 import concurrent.futures
+import contextlib
 import ctypes
+import itertools
 import os
 import platform
 import random
@@ -701,6 +703,157 @@ class DataSafety(CliCase):
                 code, out = self.vesp(mode, src, self.path("small"), preexec_fn=small, env={})
                 self.assertEqual(code, 0, out)
                 self.assertEqual(self.read(self.path("small")), expected)
+
+
+@contextlib.contextmanager
+def kernel_setting(name, value):
+    """Sets /proc/sys/fs/`name` for the block and restores it whatever happens; yields False where it cannot."""
+    path = f"/proc/sys/fs/{name}"
+    try:
+        with open(path) as f:
+            old = f.read().strip()
+        with open(path, "w") as f:
+            f.write(str(value))
+    except OSError:
+        yield False
+        return
+    try:
+        yield True
+    finally:
+        with open(path, "w") as f:
+            f.write(old)
+
+
+def as_user(uid):
+    return lambda: (os.setgid(uid), os.setuid(uid))
+
+
+class SharedMachine(CliCase):
+    """The output is reached as opening its path would reach it, by the same user, whatever the kernel's
+    rules for links and files in sticky world-writable directories."""
+
+    NOBODY, OTHER = 65534, 65533
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.skipTest("needs root to act as several users")
+        for d in (self._tmp.name, self.dir):
+            os.chmod(d, 0o755)
+        self.data = b"restored data\n" * 5000
+        self.plain = self.write("plain", self.data)
+        self.packed = self.write("packed", self.compress(self.data, "first"))
+        os.chmod(self.packed, 0o644)
+        self.shared, self.private = self.path("shared"), self.path("private")
+        os.mkdir(self.private)
+        os.mkdir(self.shared)
+        os.chmod(self.shared, 0o1777)
+
+    def keep(self, path, owner=0, mode=0o644):
+        with open(path, "wb") as f:
+            f.write(b"keep me")
+        os.chown(path, owner, owner)
+        os.chmod(path, mode)
+        return path
+
+    def plant(self, name, target, owner):
+        link = os.path.join(self.shared, name)
+        os.symlink(target, link)
+        os.lchown(link, owner, owner)
+        return link
+
+    @staticmethod
+    def kernel_opens(path, uid):
+        """Whether open(path, O_WRONLY | O_CREAT) by `uid` succeeds (on a file that exists: it changes nothing)."""
+        pid = os.fork()
+        if pid == 0:
+            try:
+                as_user(uid)()
+                os.open(path, os.O_WRONLY | os.O_CREAT)
+                os._exit(0)
+            except BaseException:
+                os._exit(1)
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+    def scenarios(self):
+        """(name, uid, mode, input, output path, files that a refused run must leave as they were)."""
+        outside = self.keep(os.path.join(self.private, "config"))
+        theirs = self.keep(os.path.join(self.shared, "theirs"), owner=self.NOBODY, mode=0o666)
+        third = self.keep(os.path.join(self.shared, "third"), owner=self.OTHER, mode=0o666)
+        return [
+            ("link planted to a file elsewhere", 0, "d", self.packed,
+             self.plant("out.vsp", outside, self.NOBODY), [outside]),
+            ("link planted to the input", 0, "c", self.plain, self.plant("data.vsp", self.plain, self.NOBODY),
+             [self.plain]),
+            ("another user's file", 0, "d", self.packed, theirs, [theirs]),
+            ("a third user's file, as another user", self.NOBODY, "d", self.packed, third, [third]),
+        ]
+
+    def test_output_reached_as_a_plain_open_would(self):
+        settings = list(itertools.product((0, 1), (0, 2)))
+        for symlinks, regular in settings:
+            with kernel_setting("protected_symlinks", symlinks) as s, kernel_setting("protected_regular", regular) as r:
+                if not (s and r) and (symlinks, regular) != settings[0]:
+                    continue  # the settings cannot be changed: check the machine's own once
+                for name, uid, mode, src, dst, guarded in self.scenarios():
+                    with self.subTest(name, protected_symlinks=symlinks, protected_regular=regular):
+                        before = [(self.read(f), os.stat(f)) for f in guarded]
+                        allowed = self.kernel_opens(dst, uid)
+                        code, out = self.vesp(mode, src, dst, preexec_fn=as_user(uid) if uid else None)
+                        reaches_input = allowed and os.path.samefile(dst, src)
+                        if allowed and not reaches_input:
+                            self.assertEqual(code, 0, out)
+                            self.assertEqual(self.read(dst), self.data if mode == "d" else self.read(self.path("first.vz")))
+                        else:
+                            self.assertEqual(code, 1, out)
+                            self.assertIn(SAME_FILE.encode() if reaches_input else b" arquivo de saida: ", out)
+                            self.assertEqual([(self.read(f), os.stat(f)) for f in guarded], before)
+                        self.assertEqual(leftovers(self.shared) + leftovers(self.private), [])
+                for d in (self.shared, self.private):
+                    for f in os.listdir(d):
+                        os.remove(os.path.join(d, f))
+
+    def acl(self, path):
+        return subprocess.run(["getfacl", "-cp", path], capture_output=True, check=True).stdout
+
+    def test_attributes_and_acls(self):
+        if not shutil.which("setfacl"):
+            self.skipTest("needs setfacl and getfacl (package acl)")
+        # A replaced file keeps its extended attributes and ACL entries.
+        dst = self.keep(os.path.join(self.private, "out"))
+        os.setxattr(dst, "user.note", b"kept")
+        subprocess.run(["setfacl", "-m", f"u:{self.NOBODY}:rw,g:{self.OTHER}:r", dst], check=True)
+        acl = self.acl(dst)
+        self.assertEqual(self.vesp("d", self.packed, dst)[0], 0)
+        self.assertEqual((self.read(dst), os.getxattr(dst, "user.note"), self.acl(dst)), (self.data, b"kept", acl))
+        # A new file gets what a plain open gives it: the directory's default ACL, under the umask.
+        subprocess.run(["setfacl", "-d", "-m", f"u:{self.NOBODY}:rwx", self.private], check=True)
+        for umask in (0o022, 0o077):
+            with self.subTest(umask=oct(umask)):
+                plain = os.path.join(self.private, "plain")
+                old = os.umask(umask)
+                open(plain, "wb").close()
+                os.umask(old)
+                new = os.path.join(self.private, "new")
+                code, _ = self.vesp("d", self.packed, new, preexec_fn=lambda: os.umask(umask))
+                self.assertEqual((code, self.acl(new), stat.S_IMODE(os.stat(new).st_mode)),
+                                 (0, self.acl(plain), stat.S_IMODE(os.stat(plain).st_mode)))
+                os.remove(new)
+                os.remove(plain)
+
+    def test_mount_point_written_in_place(self):
+        dst = self.keep(os.path.join(self.private, "mounted"))
+        source = self.keep(os.path.join(self.private, "source"))
+        if subprocess.run(["mount", "--bind", source, dst], capture_output=True).returncode != 0:
+            self.skipTest("needs to make a bind mount")
+        try:
+            self.assertEqual(self.vesp("d", self.packed, dst)[0], 0)
+            self.assertEqual((self.read(dst), self.read(source)), (self.data, self.data))
+            code, _ = self.vesp("d", self.write("cut", self.read(self.packed)[:-1]), dst)
+            self.assertEqual((code, self.read(source)), (1, self.data))
+            self.assertEqual(leftovers(self.private), [])
+        finally:
+            subprocess.run(["umount", dst], check=True)
 
 
 class EmulatedPortableCpu(CliCase):
