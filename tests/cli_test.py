@@ -819,13 +819,15 @@ class SharedMachine(CliCase):
     def test_attributes_and_acls(self):
         if not shutil.which("setfacl"):
             self.skipTest("needs setfacl and getfacl (package acl)")
-        # A replaced file keeps its extended attributes and ACL entries.
-        dst = self.keep(os.path.join(self.private, "out"))
-        os.setxattr(dst, "user.note", b"kept")
-        subprocess.run(["setfacl", "-m", f"u:{self.NOBODY}:rw,g:{self.OTHER}:r", dst], check=True)
-        acl = self.acl(dst)
-        self.assertEqual(self.vesp("d", self.packed, dst)[0], 0)
-        self.assertEqual((self.read(dst), os.getxattr(dst, "user.note"), self.acl(dst)), (self.data, b"kept", acl))
+        # A replaced file keeps its extended attributes and ACL entries, where
+        # the platform layer can copy them (POSIX has no call for it).
+        if not os.environ.get("VESPADORA_POSIX"):
+            dst = self.keep(os.path.join(self.private, "out"))
+            os.setxattr(dst, "user.note", b"kept")
+            subprocess.run(["setfacl", "-m", f"u:{self.NOBODY}:rw,g:{self.OTHER}:r", dst], check=True)
+            acl = self.acl(dst)
+            self.assertEqual(self.vesp("d", self.packed, dst)[0], 0)
+            self.assertEqual((self.read(dst), os.getxattr(dst, "user.note"), self.acl(dst)), (self.data, b"kept", acl))
         # A new file gets what a plain open gives it: the directory's default ACL, under the umask.
         subprocess.run(["setfacl", "-d", "-m", f"u:{self.NOBODY}:rwx", self.private], check=True)
         for umask in (0o022, 0o077):
