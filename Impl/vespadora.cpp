@@ -221,7 +221,8 @@ struct SegundaPassagem {
 // Second pass: the codes of every byte, then the last byte padded with the
 // zero bits already below the pending ones. Stops early on a failed write or
 // on an input that grew; the caller tells which.
-void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos, SaidaCodigos* s, SegundaPassagem* r) {
+void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos, CodificadorPares* pares,
+                     SaidaCodigos* s, SegundaPassagem* r) {
     size_t lidos;
     while ((lidos = fread(bloco, 1, BLOCO, fonte)) > 0) {
         r->total += lidos;
@@ -230,7 +231,7 @@ void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos,
             const size_t n = lidos - i < TRECHO ? lidos - i : TRECHO;
             const size_t espaco = static_cast<size_t>(s->bloco.get() + s->tamanho - s->w.p);
             if (espaco < s->espacoTrecho && !descarrega(s)) return;
-            if (!codificaRapido(codigos, bloco + i, n, &s->w)) r->semCodigo = true;
+            if (!codificaRapido(codigos, pares, bloco + i, n, &s->w)) r->semCodigo = true;
         }
     }
     bwFlush(&s->w);
@@ -238,17 +239,16 @@ void segundaPassagem(FILE* fonte, uint8_t* bloco, const CodigosRapidos& codigos,
     descarrega(s);
 }
 
-// The codes of the tree laid out for words, with the table of pairs for a
-// large input that is not a byte map.
-void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<TabelaPares, Libera>* pares, const Arvore* root,
+// The codes of the tree laid out for words, with the pair coder for a large
+// input that is not a byte map.
+void preparaCodigos(CodigosRapidos* codigos, std::unique_ptr<CodificadorPares, Libera>* pares, const Arvore* root,
                     const FrequencyTable& freq, uint64_t total) {
     auto table = criaRegistro<EncodingTable>();
     preencheEncodingTable(table.get(), root);
     preparaCodigosRapidos(codigos, *table, root);
     if (total >= MIN_PARES && !codigos->todos8) {
-        *pares = criaRegistro<TabelaPares>();
+        *pares = criaRegistro<CodificadorPares>();
         preparaPares(pares->get(), *codigos, paresPorFlush(*codigos, freq));
-        codigos->pares = pares->get();
     }
 }
 
@@ -281,7 +281,7 @@ int encode(const char* inputPath, const char* outputPath) {
 
     estagio("3/4 Criando tabela de encodings...");
     CodigosRapidos codigos;
-    std::unique_ptr<TabelaPares, Libera> pares;
+    std::unique_ptr<CodificadorPares, Libera> pares;
     preparaCodigos(&codigos, &pares, root.get(), e.freq, e.total);
     estagioOk();
 
@@ -297,7 +297,7 @@ int encode(const char* inputPath, const char* outputPath) {
     assumeArvore(&s, &saida, codigos, std::move(arvore));
     if (fseek(e.fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
     SegundaPassagem segunda;
-    segundaPassagem(e.fonte, bloco.get(), codigos, &s, &segunda);
+    segundaPassagem(e.fonte, bloco.get(), codigos, pares.get(), &s, &segunda);
     if (ferror(saida.file)) return falha(MSG_ESCRITA, outputPath);
     if (ferror(e.fonte)) return falha(MSG_LEITURA, inputPath);
     if (segunda.total != e.total || segunda.semCodigo) return falha(MSG_MUDOU, inputPath);

@@ -91,7 +91,6 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
         codigos->lenRapido[b] = static_cast<uint8_t>(len == 0 || !podeConsumir(len) ? LEN_LENTO : len);
         if (len > codigos->maxLen) codigos->maxLen = len;
     }
-    codigos->pares = nullptr;
     codigos->todos8 = true;
     for (int b = 0; b < 256; b++) {
         codigos->todos8 &= codigos->len[b] == 8;
@@ -99,48 +98,7 @@ void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, 
     }
 }
 
-int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
-    // The share of the input in codes of each length, up to a last bucket for
-    // everything past a round; pairs and rounds are taken as bytes drawn
-    // independently, which is close enough to choose a loop.
-    static constexpr size_t LONGO = CONSUMIVEIS_BITS + 1;
-    std::array<double, LONGO + 1> porLen{};
-    double total = 0;
-    for (int b = 0; b < 256; b++) total += freq[b];
-    for (int b = 0; b < 256; b++) porLen[std::min<size_t>(codigos.len[b], LONGO)] += freq[b] / total;
-    auto soma = [](const auto& x, const auto& y) {
-        std::array<double, LONGO + 1> z{};
-        for (size_t i = 0; i <= LONGO; i++)
-            for (size_t j = 0; j <= LONGO; j++) z[std::min(i + j, LONGO)] += x[i] * y[j];
-        return z;
-    };
-    const auto porPar = soma(porLen, porLen);
-    auto rodada = porPar;
-    int melhor = PARES_POR_FLUSH_MIN;
-    for (int porFlush = 2; porFlush <= PARES_POR_FLUSH_MAX; porFlush++) {
-        if (porFlush > 2) rodada = soma(rodada, porPar);
-        if (rodada[LONGO] * PARES_RODADAS_LONGAS < 1) melhor = porFlush;
-    }
-    return melhor;
-}
-
-void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush) {
-    assert(porFlush >= PARES_POR_FLUSH_MIN && porFlush <= PARES_POR_FLUSH_MAX);
-    pares->porFlush = porFlush;
-    pares->atual = porFlush;
-    pares->trechos = 0;
-    pares->espera.fill(TRECHOS_ATE_SUBIR);
-    for (uint32_t b = 0; b < 256; b++) {
-        for (uint32_t a = 0; a < 256; a++) {
-            const uint32_t la = codigos.len[a], lb = codigos.len[b];
-            const bool cabe = la > 0 && lb > 0 && podeConsumir(la + lb);
-            pares->entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
-            pares->len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : LEN_LENTO);
-        }
-    }
-}
-
-// ------------------------------------------------------------ word coders
+// ------------------------------------------------------------ word coder
 
 namespace {
 
@@ -198,14 +156,66 @@ bool codificaPalavras(const CodigosRapidos& codigos, const uint8_t* in, size_t s
     return !semCodigo;
 }
 
+}  // namespace
+
+// -------------------------------------------------------------- pair coder
+
+int paresPorFlush(const CodigosRapidos& codigos, const FrequencyTable& freq) {
+    // The share of the input in codes of each length, up to a last bucket for
+    // everything past a round; pairs and rounds are taken as bytes drawn
+    // independently, which is close enough to choose a loop.
+    static constexpr size_t LONGO = CONSUMIVEIS_BITS + 1;
+    std::array<double, LONGO + 1> porLen{};
+    double total = 0;
+    for (int b = 0; b < 256; b++) total += freq[b];
+    for (int b = 0; b < 256; b++) porLen[std::min<size_t>(codigos.len[b], LONGO)] += freq[b] / total;
+    auto soma = [](const auto& x, const auto& y) {
+        std::array<double, LONGO + 1> z{};
+        for (size_t i = 0; i <= LONGO; i++)
+            for (size_t j = 0; j <= LONGO; j++) z[std::min(i + j, LONGO)] += x[i] * y[j];
+        return z;
+    };
+    const auto porPar = soma(porLen, porLen);
+    auto rodada = porPar;
+    int melhor = PARES_POR_FLUSH_MIN;
+    for (int porFlush = 2; porFlush <= PARES_POR_FLUSH_MAX; porFlush++) {
+        if (porFlush > 2) rodada = soma(rodada, porPar);
+        if (rodada[LONGO] * PARES_RODADAS_LONGAS < 1) melhor = porFlush;
+    }
+    return melhor;
+}
+
+void recomecaPares(CodificadorPares* pares) {
+    pares->ritmo.atual = pares->tabela.porFlush;
+    pares->ritmo.trechos = 0;
+    pares->ritmo.espera.fill(TRECHOS_ATE_SUBIR);
+}
+
+void preparaPares(CodificadorPares* pares, const CodigosRapidos& codigos, int porFlush) {
+    assert(porFlush >= PARES_POR_FLUSH_MIN && porFlush <= PARES_POR_FLUSH_MAX);
+    TabelaPares& t = pares->tabela;
+    t.porFlush = porFlush;
+    for (uint32_t b = 0; b < 256; b++) {
+        for (uint32_t a = 0; a < 256; a++) {
+            const uint32_t la = codigos.len[a], lb = codigos.len[b];
+            const bool cabe = la > 0 && lb > 0 && podeConsumir(la + lb);
+            t.entrada[a | b << 8] = cabe ? codigos.bits[a] | codigos.bits[b] >> la : 0;
+            t.len[a | b << 8] = static_cast<uint8_t>(cabe ? la + lb : LEN_LENTO);
+        }
+    }
+    recomecaPares(pares);
+}
+
+namespace {
+
 // One pair through a flushed writer, which it leaves flushed: the pairs of
 // a round that does not fit in the word, and the last pairs of the input.
 // A LEN_LENTO pair goes byte by byte through bwPutLong.
-bool codificaPar(const CodigosRapidos& codigos, const uint8_t* par, BitWriter* w) {
+bool codificaPar(const CodigosRapidos& codigos, const TabelaPares& t, const uint8_t* par, BitWriter* w) {
     const uint32_t i = par[0] | par[1] << 8;
-    const uint32_t len = codigos.pares->len[i];
+    const uint32_t len = t.len[i];
     if (len == LEN_LENTO) return codificaSeparados(codigos, par, 2, w);
-    bwPut(w, codigos.pares->entrada[i], len);
+    bwPut(w, t.entrada[i], len);
     bwFlush(w);
     return true;
 }
@@ -215,10 +225,10 @@ bool codificaPar(const CodigosRapidos& codigos, const uint8_t* par, BitWriter* w
 // round goes pair by pair. Runs `rodadas` rounds from `in` and returns how
 // many did not fit.
 template <int PorFlush>
-[[gnu::always_inline]] inline size_t codificaRodadas(const CodigosRapidos& codigos, const uint8_t* in, size_t rodadas,
-                                                     BitWriter* w, bool* semCodigo) {
-    const uint64_t* pares = codigos.pares->entrada.data();
-    const uint8_t* lens = codigos.pares->len.data();
+[[gnu::always_inline]] inline size_t codificaRodadas(const CodigosRapidos& codigos, const TabelaPares& t,
+                                                     const uint8_t* in, size_t rodadas, BitWriter* w, bool* semCodigo) {
+    const uint64_t* pares = t.entrada.data();
+    const uint8_t* lens = t.len.data();
     uint64_t acc = w->acc;
     uint32_t n = w->n;
     uint8_t* p = w->p;
@@ -237,7 +247,7 @@ template <int PorFlush>
         if (depois > RETIDOS_MAX_BITS) [[unlikely]] {
             *w = BitWriter{acc, n, p};
             for (int k = 0; k < PorFlush; k++)
-                if (!codificaPar(codigos, q + 2 * k, w)) *semCodigo = true;
+                if (!codificaPar(codigos, t, q + 2 * k, w)) *semCodigo = true;
             acc = w->acc;
             n = w->n;
             p = w->p;
@@ -255,15 +265,15 @@ template <int PorFlush>
 }
 
 // Rounds of `porFlush` pairs; returns how many did not fit.
-[[gnu::always_inline]] inline size_t codificaTrecho(const CodigosRapidos& codigos, int porFlush, const uint8_t* in,
-                                                    size_t rodadas, BitWriter* w, bool* semCodigo) {
+[[gnu::always_inline]] inline size_t codificaTrecho(const CodigosRapidos& codigos, const TabelaPares& t, int porFlush,
+                                                    const uint8_t* in, size_t rodadas, BitWriter* w, bool* semCodigo) {
     switch (porFlush) {
         case 4:
-            return codificaRodadas<4>(codigos, in, rodadas, w, semCodigo);
+            return codificaRodadas<4>(codigos, t, in, rodadas, w, semCodigo);
         case 3:
-            return codificaRodadas<3>(codigos, in, rodadas, w, semCodigo);
+            return codificaRodadas<3>(codigos, t, in, rodadas, w, semCodigo);
         default:
-            return codificaRodadas<2>(codigos, in, rodadas, w, semCodigo);
+            return codificaRodadas<2>(codigos, t, in, rodadas, w, semCodigo);
     }
 }
 
@@ -271,52 +281,80 @@ template <int PorFlush>
 // less when that is more than one in TRECHO_LONGAS_MAX, one more when the
 // next width has waited its turn. A width that fails again as soon as it is
 // tried waits twice as long for the next try.
-void ajustaLargura(TabelaPares* t, size_t longas, size_t rodadas) {
-    t->trechos++;
-    if (t->atual > PARES_POR_FLUSH_MIN && longas * TRECHO_LONGAS_MAX > rodadas) {
-        int& espera = t->espera[static_cast<size_t>(t->atual)];
-        espera = t->trechos <= 2 ? std::min(2 * espera, TRECHOS_ESPERA_MAX) : TRECHOS_ATE_SUBIR;
-        t->atual--;
-        t->trechos = 0;
-    } else if (t->atual < t->porFlush && t->trechos >= t->espera[static_cast<size_t>(t->atual + 1)]) {
-        t->atual++;
-        t->trechos = 0;
+void ajustaLargura(RitmoPares* r, int porFlush, size_t longas, size_t rodadas) {
+    r->trechos++;
+    if (r->atual > PARES_POR_FLUSH_MIN && longas * TRECHO_LONGAS_MAX > rodadas) {
+        int& espera = r->espera[static_cast<size_t>(r->atual)];
+        espera = r->trechos <= 2 ? std::min(2 * espera, TRECHOS_ESPERA_MAX) : TRECHOS_ATE_SUBIR;
+        r->atual--;
+        r->trechos = 0;
+    } else if (r->atual < porFlush && r->trechos >= r->espera[static_cast<size_t>(r->atual + 1)]) {
+        r->atual++;
+        r->trechos = 0;
     }
 }
 
-[[gnu::always_inline]] inline bool codificaParesAdaptando(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
-                                                          BitWriter* w) {
+[[gnu::always_inline]] inline bool codificaParesAdaptando(const CodigosRapidos& codigos, CodificadorPares* pares,
+                                                          const uint8_t* in, size_t size, BitWriter* w) {
     bool semCodigo = false;
-    TabelaPares* t = codigos.pares;
-    while (size >= size_t{2} * static_cast<size_t>(t->atual)) {
-        const size_t porRodada = size_t{2} * static_cast<size_t>(t->atual);
+    const TabelaPares& t = pares->tabela;
+    RitmoPares* r = &pares->ritmo;
+    while (size >= size_t{2} * static_cast<size_t>(r->atual)) {
+        const size_t porRodada = size_t{2} * static_cast<size_t>(r->atual);
         const size_t rodadas = std::min(size / porRodada, RODADAS_POR_TRECHO);
-        const size_t longas = codificaTrecho(codigos, t->atual, in, rodadas, w, &semCodigo);
+        const size_t longas = codificaTrecho(codigos, t, r->atual, in, rodadas, w, &semCodigo);
         in += rodadas * porRodada;
         size -= rodadas * porRodada;
-        ajustaLargura(t, longas, rodadas);
+        ajustaLargura(r, t.porFlush, longas, rodadas);
     }
     for (; size >= 2; in += 2, size -= 2)
-        if (!codificaPar(codigos, in, w)) semCodigo = true;
+        if (!codificaPar(codigos, t, in, w)) semCodigo = true;
     if (size > 0 && !codificaSeparados(codigos, in, 1, w)) semCodigo = true;
     return !semCodigo;
 }
 
-}  // namespace
-
-bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
-    return codificaParesAdaptando(codigos, in, size, w);
+// The pair coder compiled for the build's target, and with the BMI2 shifts,
+// which take their count in any register, when the target lacks them.
+bool codificaParesPortavel(const CodigosRapidos& codigos, CodificadorPares* pares, const uint8_t* in, size_t size,
+                           BitWriter* w) {
+    return codificaParesAdaptando(codigos, pares, in, size, w);
 }
 
-#ifdef VESPADORA_X86_64
-// The same loops with the BMI2 shifts, which take their count in any register.
-__attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size,
-                                                       BitWriter* w) {
-    return codificaParesAdaptando(codigos, in, size, w);
+#if defined(VESPADORA_X86_64) && !defined(__BMI2__)
+#define VESPADORA_PARES_BMI2 1
+__attribute__((target("bmi2"))) bool codificaParesBmi2(const CodigosRapidos& codigos, CodificadorPares* pares,
+                                                       const uint8_t* in, size_t size, BitWriter* w) {
+    return codificaParesAdaptando(codigos, pares, in, size, w);
 }
 #endif
 
-bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
+}  // namespace
+
+bool codificaPares(const CodigosRapidos& codigos, CodificadorPares* pares, const uint8_t* in, size_t size,
+                   BitWriter* w) {
+#ifdef VESPADORA_PARES_BMI2
+    if (recursosCpu().bmi2) return codificaParesBmi2(codigos, pares, in, size, w);
+#endif
+    return codificaParesPortavel(codigos, pares, in, size, w);
+}
+
+std::vector<Variante<CodificaParesFn>> variantesCodificaPares() {
+#ifdef __BMI2__
+    // The build targets BMI2 already: its one version has the BMI2 shifts.
+    return {{"bmi2", codificaParesPortavel}};
+#else
+    std::vector<Variante<CodificaParesFn>> v{{"portable", codificaParesPortavel}};
+#ifdef VESPADORA_PARES_BMI2
+    if (recursosCpu().bmi2) v.push_back({"bmi2", codificaParesBmi2});
+#endif
+    return v;
+#endif
+}
+
+// ------------------------------------------------------------ the coder
+
+bool codificaRapido(const CodigosRapidos& codigos, CodificadorPares* pares, const uint8_t* in, size_t size,
+                    BitWriter* w, CodificaParesFn porPares) {
     if (codigos.folhaUnica >= 0) {
         // Codes of 0 bits: nothing to write, but every byte must be the leaf's.
         uint8_t diferente = 0;
@@ -330,9 +368,7 @@ bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t siz
         w->p += size;
         return true;
     }
-    if (codigos.pares) {
-        return codificaPares(codigos, in, size, w);
-    }
+    if (pares) return porPares(codigos, pares, in, size, w);
     if (codigos.maxLen <= 7) return codificaPalavras<7>(codigos, in, size, w);
     if (codigos.maxLen == 8) return codificaPalavras<8>(codigos, in, size, w);
     return codificaPalavras<14>(codigos, in, size, w);

@@ -7,19 +7,12 @@
 #include <immintrin.h>
 #endif
 
-namespace {
-
 // ---------------------------------------------------------- the CPU
 
 #ifdef VESPADORA_X86_64
-// What the vector variants need of the CPU, read once.
-struct RecursosCpu {
-    bool avx512bw;    // AVX-512 F and BW
-    bool avx512vbmi;  // AVX-512 F, BW and VBMI
-    bool bmi2;
-};
-
 const RecursosCpu& recursosCpu() {
+    // A local static: read at the first call, whichever file's initialiser
+    // makes it.
     static const RecursosCpu recursos = [] {
         RecursosCpu r{};
         __builtin_cpu_init();
@@ -30,7 +23,11 @@ const RecursosCpu& recursosCpu() {
     }();
     return recursos;
 }
+#endif
 
+namespace {
+
+#ifdef VESPADORA_X86_64
 #define VESPADORA_AVX512BW __attribute__((target("avx512f,avx512bw")))
 #define VESPADORA_AVX512VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #endif
@@ -131,43 +128,31 @@ VESPADORA_AVX512BW void deslocaBytesAvx512Bw(const uint8_t* de, uint8_t* para, s
 }
 #endif
 
-// ---------------------------------------------------------- the choice
-
-#if defined(__AVX512VBMI__) && defined(__AVX512BW__)
-constexpr SubstituiBytesFn substituiBytesEscolhida = substituiBytesVbmi;
-#elif defined(VESPADORA_X86_64)
-const SubstituiBytesFn substituiBytesEscolhida = recursosCpu().avx512vbmi ? substituiBytesVbmi : substituiBytesPortavel;
-#else
-constexpr SubstituiBytesFn substituiBytesEscolhida = substituiBytesPortavel;
-#endif
-
-#if defined(__AVX512BW__)
-constexpr DeslocaBytesFn deslocaBytesEscolhida = deslocaBytesAvx512Bw;
-#elif defined(VESPADORA_X86_64)
-const DeslocaBytesFn deslocaBytesEscolhida = recursosCpu().avx512bw ? deslocaBytesAvx512Bw : deslocaBytesPortavel;
-#else
-constexpr DeslocaBytesFn deslocaBytesEscolhida = deslocaBytesPortavel;
-#endif
-
-#if defined(__BMI2__) || !defined(VESPADORA_X86_64)
-constexpr CodificaParesFn codificaParesEscolhida = codificaParesPortavel;
-#else
-const CodificaParesFn codificaParesEscolhida = recursosCpu().bmi2 ? codificaParesBmi2 : codificaParesPortavel;
-#endif
-
 }  // namespace
 
+// ---------------------------------------------------------- the choice
+
 void substituiBytes(const uint8_t* tabela, const uint8_t* in, uint8_t* out, size_t size) {
-    substituiBytesEscolhida(tabela, in, out, size);
+#if defined(__AVX512VBMI__) && defined(__AVX512BW__)
+    substituiBytesVbmi(tabela, in, out, size);
+#else
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512vbmi) return substituiBytesVbmi(tabela, in, out, size);
+#endif
+    substituiBytesPortavel(tabela, in, out, size);
+#endif
 }
 
 void deslocaBytes(const uint8_t* de, uint8_t* para, size_t size, uint32_t k, uint64_t* resto) {
-    assert(k >= 1 && k <= 7);
-    deslocaBytesEscolhida(de, para, size, k, resto);
-}
-
-bool codificaPares(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w) {
-    return codificaParesEscolhida(codigos, in, size, w);
+    assert(k >= 1 && k <= BYTE_PARCIAL_BITS);
+#if defined(__AVX512BW__)
+    deslocaBytesAvx512Bw(de, para, size, k, resto);
+#else
+#ifdef VESPADORA_X86_64
+    if (recursosCpu().avx512bw) return deslocaBytesAvx512Bw(de, para, size, k, resto);
+#endif
+    deslocaBytesPortavel(de, para, size, k, resto);
+#endif
 }
 
 std::vector<Variante<SubstituiBytesFn>> variantesSubstituiBytes() {
@@ -182,14 +167,6 @@ std::vector<Variante<DeslocaBytesFn>> variantesDeslocaBytes() {
     std::vector<Variante<DeslocaBytesFn>> v{{"portable", deslocaBytesPortavel}};
 #ifdef VESPADORA_X86_64
     if (recursosCpu().avx512bw) v.push_back({"avx512bw", deslocaBytesAvx512Bw});
-#endif
-    return v;
-}
-
-std::vector<Variante<CodificaParesFn>> variantesCodificaPares() {
-    std::vector<Variante<CodificaParesFn>> v{{"portable", codificaParesPortavel}};
-#ifdef VESPADORA_X86_64
-    if (recursosCpu().bmi2) v.push_back({"bmi2", codificaParesBmi2});
 #endif
     return v;
 }

@@ -1,17 +1,28 @@
 // The fast paths of the compressor and the decompressor: the records they
-// work on and their entry points. They write and read exactly the bits of the
-// bit-by-bit functions of vespadora.h, which stay as their reference.
+// work on and their entry points. They count, write and read exactly what
+// the plain functions do (contaFrequencias and decodeByte in vespadora.h,
+// the bit writer and reader in bitstream.h), which stay as their reference.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "vespadora.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VESPADORA_X86_64 1
 #endif
+
+// A version of a kernel whose fastest form depends on the CPU. Each kernel
+// lists the versions that this CPU runs, the portable one first, so that the
+// tests and benchmarks run every one of them on any machine.
+template <typename Fn>
+struct Variante {
+    const char* nome;
+    Fn fn;
+};
 
 // ----------------------------------------------------------------- counting
 
@@ -53,22 +64,29 @@ struct CodigosRapidos {
     // as for random bytes): coding maps each byte to the byte `codigo8`.
     bool todos8;
     std::array<uint8_t, 256> codigo8;
-    // Codes of byte pairs, used when set (see preparaPares); the pair coder
-    // also keeps there, from one call to the next, how it is going.
-    struct TabelaPares* pares;
 };
 
 void preparaCodigosRapidos(CodigosRapidos* codigos, const EncodingTable& table, const Arvore* root);
 
-// Codes of every pair of bytes, for large inputs: entry `a | b << 8` holds
-// the code of a followed by the code of b at the top of the word, and `len`
-// their total length; LEN_LENTO when the pair is longer than CONSUMIVEIS_BITS
-// or has a byte without a code, and goes byte by byte. The lengths sit in a
-// table of their own, so that the coder reads them with a load rather than
-// masking them out of the word.
+// Room `codificaRapido` needs past `w->p` for `size` input bytes: the whole
+// bytes of their codes and of the bits pending before them, and the word
+// that the last flush stores.
+inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) {
+    return (BYTE_PARCIAL_BITS + size * codigos.maxLen) / 8 + sizeof(uint64_t);
+}
+
+// -------------------------------------------------------------- pair coder
+
+// The coder for large inputs, two bytes per lookup in a table of the codes
+// of every pair of bytes: entry `a | b << 8` holds the code of a followed by
+// the code of b at the top of the word, and `len` their total length;
+// LEN_LENTO when the pair is longer than CONSUMIVEIS_BITS or has a byte
+// without a code, and goes byte by byte. The lengths sit in a table of their
+// own, so that the coder reads them with a load rather than masking them out
+// of the word.
 //
-// The coder puts `porFlush` pairs into the word between two flushes when
-// they fit in what the word holds. A round that takes more (or holds a
+// The coder puts up to `porFlush` pairs into the word between two flushes
+// when they fit in what the word holds. A round that takes more (or holds a
 // LEN_LENTO pair) goes pair by pair, a flush after each, at the cost of a
 // mispredicted branch.
 constexpr int PARES_POR_FLUSH_MIN = 2;
@@ -78,12 +96,6 @@ struct TabelaPares {
     std::array<uint64_t, 1 << 16> entrada;
     std::array<uint8_t, 1 << 16> len;
     int porFlush;  // pairs per round at most, PARES_POR_FLUSH_MIN to _MAX
-    // The coder's choice as it goes: pairs per round now, stretches of rounds
-    // since that changed, and stretches that each number of pairs waits
-    // before it is tried again.
-    int atual;
-    int trechos;
-    std::array<int, PARES_POR_FLUSH_MAX + 1> espera;
 };
 
 // The most pairs per flush for which at most one round in
@@ -109,23 +121,47 @@ constexpr size_t TRECHO_LONGAS_MAX = 16;
 constexpr int TRECHOS_ATE_SUBIR = 8;
 constexpr int TRECHOS_ESPERA_MAX = 4096;
 
-void preparaPares(TabelaPares* pares, const CodigosRapidos& codigos, int porFlush);
+// How the pair coder is going, carried from one call to the next: pairs per
+// round now, stretches of rounds since that changed, and stretches that each
+// number of pairs waits before it is tried again.
+struct RitmoPares {
+    int atual;
+    int trechos;
+    std::array<int, PARES_POR_FLUSH_MAX + 1> espera;
+};
 
-// Room `codificaRapido` needs past `w->p` for `size` input bytes: the codes,
-// plus the 8 bytes of a flush and the byte of pending bits.
-inline size_t espacoCodificacao(const CodigosRapidos& codigos, size_t size) { return size * codigos.maxLen / 8 + 16; }
+// The pair coder's table, fixed once prepared, and its state, which only
+// the coder changes.
+struct CodificadorPares {
+    TabelaPares tabela;
+    RitmoPares ritmo;
+};
 
-// Appends the codes of `size` bytes to `w`. Returns false when some byte has
-// no code in the table (it was not in the counts the tree was built from);
-// what was written is then meaningless.
-bool codificaRapido(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
+// Fills the table from the codes and starts the coder as for a new input.
+void preparaPares(CodificadorPares* pares, const CodigosRapidos& codigos, int porFlush);
+// Starts the coder over, as for a new input, with the same table.
+void recomecaPares(CodificadorPares* pares);
 
-// The coder of pairs that codificaRapido runs when `codigos.pares` is set,
-// portable and with the BMI2 shifts; vespadora_kernels.h chooses.
-bool codificaParesPortavel(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
-#ifdef VESPADORA_X86_64
-bool codificaParesBmi2(const CodigosRapidos& codigos, const uint8_t* in, size_t size, BitWriter* w);
-#endif
+// Appends the codes of `size` bytes to `w` through the pair coder. Returns
+// false when some byte has no code in the table (it was not in the counts
+// the tree was built from); what was written is then meaningless. With the
+// BMI2 shifts, which take their count in any register, where the CPU has
+// them.
+bool codificaPares(const CodigosRapidos& codigos, CodificadorPares* pares, const uint8_t* in, size_t size,
+                   BitWriter* w);
+
+// The versions of codificaPares that this CPU runs (see Variante).
+using CodificaParesFn = bool (*)(const CodigosRapidos&, CodificadorPares*, const uint8_t*, size_t, BitWriter*);
+std::vector<Variante<CodificaParesFn>> variantesCodificaPares();
+
+// ------------------------------------------------------------ the coder
+
+// Appends the codes of `size` bytes to `w`: by pairs when `pares` is given,
+// through `porPares`, unless every code has 0 or 8 bits. Returns false when
+// some byte has no code in the table (it was not in the counts the tree was
+// built from); what was written is then meaningless.
+bool codificaRapido(const CodigosRapidos& codigos, CodificadorPares* pares, const uint8_t* in, size_t size,
+                    BitWriter* w, CodificaParesFn porPares = codificaPares);
 
 // ----------------------------------------------------------------- decoding
 

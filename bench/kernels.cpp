@@ -145,8 +145,7 @@ struct Modelo {
     Arvore* root;
     EncodingTable table{};
     CodigosRapidos codigos;
-    CodigosRapidos codigosPares;  // the same, with the table of pairs
-    TabelaPares pares;
+    CodificadorPares pares;  // as the compressor prepares it for a large input
     TabelaDecodificacao decodificacao;
     std::vector<uint8_t> stream;  // the codes alone, from a byte boundary, by the bit-by-bit writer
 
@@ -160,9 +159,7 @@ struct Modelo {
         destroiHeap(h);
         preencheEncodingTable(&table, root);
         preparaCodigosRapidos(&codigos, table, root);
-        codigosPares = codigos;
         preparaPares(&pares, codigos, paresPorFlush(codigos, freq));
-        codigosPares.pares = &pares;
         preparaDecodificacao(&decodificacao, root);
         char* buffer = nullptr;
         size_t tamanho = 0;
@@ -265,18 +262,20 @@ void BM_EncodeReference(benchmark::State& state) {
     nomeia(state);
 }
 
-// The word coder, by pairs when `codigos.pares` is set, through `pares`;
-// the bytes are checked against the bit-by-bit writer's.
-void codifica(benchmark::State& state, const CodigosRapidos& codigos, Variante<CodificaParesFn> pares) {
+// The word coder, by pairs through `pares` when it is given; every run
+// starts the pair coder anew, as the compressor does for a file. The bytes
+// are checked against the bit-by-bit writer's.
+void codifica(benchmark::State& state, Variante<CodificaParesFn> pares) {
     const auto& dados = entrada(static_cast<int>(state.range(0)));
     const Modelo& m = modelo(static_cast<int>(state.range(0)));
+    const CodigosRapidos& codigos = m.codigos;
+    const auto codificador = pares.fn ? std::make_unique<CodificadorPares>(m.pares) : nullptr;
     std::vector<uint8_t> saida(espacoCodificacao(codigos, dados.size()));
     BitWriter w{};
     for (auto _ : state) {
         w = BitWriter{0, 0, saida.data()};
-        const bool porPares = pares.fn && !codigos.todos8;
-        benchmark::DoNotOptimize(porPares ? pares.fn(codigos, dados.data(), dados.size(), &w)
-                                          : codificaRapido(codigos, dados.data(), dados.size(), &w));
+        if (codificador) recomecaPares(codificador.get());
+        benchmark::DoNotOptimize(codificaRapido(codigos, codificador.get(), dados.data(), dados.size(), &w, pares.fn));
     }
     bwFlush(&w);
     if (w.n > 0) w.p++;
@@ -284,22 +283,19 @@ void codifica(benchmark::State& state, const CodigosRapidos& codigos, Variante<C
     if (escritos != m.stream.size() - 8 || !std::equal(saida.data(), w.p, m.stream.data()))
         state.SkipWithError("coded bytes differ from the bit-by-bit writer's");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
-    nomeia(state, pares.fn ? (std::string(pares.nome) + ", " + std::to_string(codigos.pares->porFlush) +
+    nomeia(state, pares.fn ? (std::string(pares.nome) + ", " + std::to_string(m.pares.tabela.porFlush) +
                               " pairs a round at most")
                                  .c_str()
                            : nullptr);
 }
 
-void BM_EncodeFast(benchmark::State& state) {
-    codifica(state, modelo(static_cast<int>(state.range(0))).codigos, {nullptr, nullptr});
-}
+void BM_EncodeFast(benchmark::State& state) { codifica(state, {nullptr, nullptr}); }
 
 // range(1) picks the variant of the pair coder.
 void BM_EncodeFastPairs(benchmark::State& state) {
     const auto variantes = variantesCodificaPares();
     if (static_cast<size_t>(state.range(1)) >= variantes.size()) return state.SkipWithError("not on this CPU");
-    codifica(state, modelo(static_cast<int>(state.range(0))).codigosPares,
-             variantes[static_cast<size_t>(state.range(1))]);
+    codifica(state, variantes[static_cast<size_t>(state.range(1))]);
 }
 
 void BM_DecodeReference(benchmark::State& state) {
