@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "vespadora_kernels.h"
 #include "vespadora_rapido.h"
 #ifdef VESPADORA_ZSTD_HUF
@@ -152,24 +153,12 @@ struct Modelo {
     explicit Modelo(const std::vector<uint8_t>& dados) {
         FrequencyTable freq{};
         contaFrequencias(dados.data(), dados.size(), &freq);
-        Heap* h = criaHeap(256);
-        for (int b = 0; b < 256; b++)
-            if (freq[b]) insere(h, criaFolha(static_cast<uint8_t>(b)), freq[b]);
-        root = huffman(h);
-        destroiHeap(h);
+        root = constroiArvore(freq);
         preencheEncodingTable(&table, root);
         preparaCodigosRapidos(&codigos, table, root);
         preparaPares(&pares, codigos, paresPorFlush(codigos, freq));
         preparaDecodificacao(&decodificacao, root);
-        char* buffer = nullptr;
-        size_t tamanho = 0;
-        FILE* f = open_memstream(&buffer, &tamanho);
-        EncodedOutput* out = criaEncodedOutput(f);
-        for (uint8_t b : dados) encodedOutputWrite(out, &table[b]);
-        destroiEncodedOutput(out);
-        fclose(f);
-        stream.assign(buffer, buffer + tamanho);
-        free(buffer);
+        stream = codificaReferencia(root, dados, false);
         stream.resize(stream.size() + 8);  // room for the fast decoder's word loads
     }
     ~Modelo() { destroiArvore(root); }

@@ -1,5 +1,7 @@
-// Small helpers shared by the unit tests: temporary files, bit strings and
-// the compressor's trees for given byte counts.
+// Small helpers shared by the unit tests, the fuzzers and the benchmarks:
+// temporary files, bit strings, the compressor's trees for given byte counts,
+// and the reference encoder and tree reader, made of the bit-by-bit functions
+// that the fast paths are checked against.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "bitstream.h"
 #include "heap.h"
+#include "vespadora.h"
 
 // An anonymous temporary file, closed when the object goes away.
 struct TempFile {
@@ -34,7 +37,8 @@ struct TempFile {
         const long pos = ftell(f);
         rewind(f);
         std::vector<uint8_t> all;
-        for (int c; (c = fgetc(f)) != EOF;) all.push_back(static_cast<uint8_t>(c));
+        uint8_t bloco[65536];
+        for (size_t lidos; (lidos = fread(bloco, 1, sizeof bloco, f)) > 0;) all.insert(all.end(), bloco, bloco + lidos);
         fseek(f, pos, SEEK_SET);
         return all;
     }
@@ -99,24 +103,65 @@ inline ArvorePtr arvoreDe(const Contagens& counts) {
     return ArvorePtr(constroiArvore(freq));
 }
 
-// A compressed stream (without header) read back to its tree: what is left
-// after the tree is set up for the word reader, as the decompressor does.
+// The reference encoder: the bit-by-bit writer's stream of `dados` by the
+// codes of `root`, which is the tree, unless `comArvore` is false, then the
+// code of every byte, zero padded to a whole byte (a compressed file without
+// its header).
+inline std::vector<uint8_t> codificaReferencia(const Arvore* root, const std::vector<uint8_t>& dados,
+                                               bool comArvore = true) {
+    EncodingTable table{};
+    if (!dados.empty()) preencheEncodingTable(&table, root);  // not for a tree whose codes a BitStream cannot hold
+    TempFile f;
+    EncodedOutput* out = criaEncodedOutput(f.f);
+    if (comArvore) encodedOutputWriteTree(out, root);
+    for (uint8_t b : dados) encodedOutputWrite(out, &table[b]);
+    destroiEncodedOutput(out);
+    return f.bytes();
+}
+
+// The tree reader: the bit-by-bit reader over a stream like the above, with
+// the tree read from its start (null when there is none valid) and `bsi`
+// left just past it, at the first code.
+struct LeituraReferencia {
+    TempFile arquivo;
+    EncodedInput* bsi;
+    ArvorePtr root;
+
+    explicit LeituraReferencia(const std::vector<uint8_t>& stream)
+        : arquivo(stream), bsi(criaEncodedInput(arquivo.f)), root(encodedInputReadTree(bsi)) {}
+    LeituraReferencia(const LeituraReferencia&) = delete;
+    LeituraReferencia& operator=(const LeituraReferencia&) = delete;
+    ~LeituraReferencia() { destroiEncodedInput(bsi); }
+
+    // Bits of the stream taken so far.
+    uint64_t bitsLidos() const {
+        const uint32_t pos = static_cast<uint32_t>(bsi->pos);
+        const uint64_t naoLidos = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
+        return 8 * static_cast<uint64_t>(ftell(arquivo.f)) - naoLidos;
+    }
+
+    // Up to `count` symbols, one tree walk each; when the stream runs out
+    // (bsi->exhausted), the last one is meaningless.
+    std::vector<uint8_t> decodifica(size_t count) {
+        std::vector<uint8_t> out;
+        for (size_t i = 0; root && i < count && !bsi->exhausted; i++) out.push_back(decodeByte(root.get(), bsi));
+        return out;
+    }
+};
+
+inline ArvorePtr leArvore(const std::vector<uint8_t>& stream) { return std::move(LeituraReferencia(stream).root); }
+
+// The same stream with its tree, set up from there for the word reader as
+// the decompressor does.
 struct LeituraStream {
     ArvorePtr root;
     LeitorBits leitor{};
 };
 
 inline LeituraStream leStream(const std::vector<uint8_t>& stream) {
-    LeituraStream l;
-    TempFile f(stream);
-    EncodedInput* bsi = criaEncodedInput(f.f);
-    l.root.reset(encodedInputReadTree(bsi));
-    const uint32_t pos = static_cast<uint32_t>(bsi->pos);
-    const uint64_t naoLidos = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
-    const uint64_t posicao = 8 * static_cast<uint64_t>(ftell(f.f)) - naoLidos;
-    l.leitor = lbEm(stream.data(), posicao, stream.data() + stream.size(), true);
-    destroiEncodedInput(bsi);
-    return l;
+    LeituraReferencia l(stream);
+    const uint8_t* fim = stream.data() + stream.size();
+    return {std::move(l.root), lbEm(stream.data(), l.bitsLidos(), fim, true)};
 }
 
 inline std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "test_support.h"
 #include "vespadora.h"
 
 namespace {
@@ -75,21 +76,11 @@ Referencia decodificaReferencia(const uint8_t* data, size_t size, std::vector<ui
     // The header alone is an empty file; with a count above 0 it is truncated.
     if (size == CABECALHO_BYTES) return total == 0 ? Referencia::Ok : Referencia::Corrompido;
 
-    FILE* f = fmemopen(const_cast<uint8_t*>(data) + CABECALHO_BYTES, size - CABECALHO_BYTES, "rb");
-    if (!f) abort();
-    EncodedInput* bsi = criaEncodedInput(f);
-    Arvore* raiz = encodedInputReadTree(bsi);
-    Referencia r = Referencia::Corrompido;
-    if (raiz) {
-        saida->reserve(total);
-        for (uint32_t i = 0; i < total && !bsi->exhausted; i++) saida->push_back(decodeByte(raiz, bsi));
-        if (!bsi->exhausted) r = Referencia::Ok;
-    }
-    destroiArvore(raiz);
-    destroiEncodedInput(bsi);
-    fclose(f);
-    if (r != Referencia::Ok) saida->clear();
-    return r;
+    LeituraReferencia l(std::vector<uint8_t>(data + CABECALHO_BYTES, data + size));
+    *saida = l.decodifica(total);
+    if (l.root && !l.bsi->exhausted) return Referencia::Ok;
+    saida->clear();
+    return Referencia::Corrompido;
 }
 
 bool existe(const std::string& path) {
