@@ -1,11 +1,12 @@
 """The Debian package: built by cpack from the build tree, listed and unpacked
-with dpkg-deb into a scratch directory, and the packaged program run there.
-Nothing is installed on the machine.
+with dpkg-deb into a scratch directory, and the packaged program run there;
+checked by lintian where it is installed. Nothing is installed on the machine.
 
 Usage: python3 package_test.py BUILD-DIR SOURCE-DIR
 """
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -40,9 +41,15 @@ class DebianPackage(unittest.TestCase):
 
     def test_contents(self):
         listed = {line.split()[-1] for line in self.dpkg_deb("-c", self.deb).splitlines()}
-        for path in ("./usr/bin/vespadora", "./usr/share/man/man1/vespadora.1",
-                     "./usr/share/doc/vespadora/README.md", "./usr/share/doc/vespadora/FORMAT.md"):
+        doc = "./usr/share/doc/vespadora/"
+        for path in ("./usr/bin/vespadora", "./usr/share/man/man1/vespadora.1.gz", doc + "README.md",
+                     doc + "FORMAT.md", doc + "changelog.gz", doc + "copyright"):
             self.assertIn(path, listed)
+
+    @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
+    def test_lintian_finds_no_error_or_warning(self):
+        r = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
 
     def test_packaged_program_round_trip(self):
         root = os.path.join(self._tmp.name, "root")
