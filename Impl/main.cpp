@@ -2,10 +2,11 @@
 #include <new>
 
 #include "vespadora.h"
-#include "vespadora_saida.h"
+#include "vespadora_plataforma.h"
 
 int main(int argc, char** argv) {
     preparaProcesso();
+    argv = argumentosUtf8(argc, argv);
     if (argc != 4) instrucoes();
     try {
         switch (argv[1][0]) {

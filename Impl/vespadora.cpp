@@ -3,9 +3,6 @@
 // vespadora_codifica.cpp and vespadora_decodifica.cpp.
 #include "vespadora.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -13,8 +10,8 @@
 #include <memory>
 #include <utility>
 
+#include "vespadora_plataforma.h"
 #include "vespadora_rapido.h"
-#include "vespadora_saida.h"
 
 namespace {
 
@@ -80,7 +77,7 @@ struct DestroiEncodedOutput {
 // Opens an input; a stream that cannot be allocated is reported as memory
 // running out, like every other failed allocation, not as a missing file.
 FILE* abreEntrada(const char* path) {
-    FILE* f = fopen(path, "rb");
+    FILE* f = abreLeitura(path);
     if (!f && errno == ENOMEM) throw std::bad_alloc();
     return f;
 }
@@ -145,17 +142,17 @@ int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint
     e->arquivo.reset(abreEntrada(inputPath));
     if (!e->arquivo) return falha("Erro ao abrir arquivo de entrada: %s\n", inputPath);
     if (saidaMesmoArquivo(saida, outputPath, e->arquivo.get())) return falha(MSG_MESMO_ARQUIVO, outputPath);
-    struct stat st;
-    const bool regular = fstat(fileno(e->arquivo.get()), &st) == 0 && S_ISREG(st.st_mode);
-    if (regular && static_cast<uint64_t>(st.st_size) > MAX_ENTRADA) return falha(MSG_ENTRADA_GRANDE, inputPath);
+    uint64_t tamanho = 0;
+    const bool regular = tamanhoRegular(e->arquivo.get(), &tamanho);
+    if (regular && tamanho > MAX_ENTRADA) return falha(MSG_ENTRADA_GRANDE, inputPath);
     // An input that cannot be read twice (a pipe, a terminal) is copied to a
     // temporary file during the first pass; memory use stays fixed.
     if (!regular) {
-        e->copia.reset(tmpfile());
+        e->copia.reset(criaTemporarioAnonimo());
         if (!e->copia) return falha(MSG_TEMPORARIO, inputPath);
     }
     e->fonte = regular ? e->arquivo.get() : e->copia.get();
-    switch (primeiraPassagem(e, bloco, regular && static_cast<uint64_t>(st.st_size) >= MIN_PARES)) {
+    switch (primeiraPassagem(e, bloco, regular && tamanho >= MIN_PARES)) {
         case Passagem::Ok:
             return 0;
         case Passagem::ErroLeitura:
@@ -323,8 +320,8 @@ bool noFim(FILE* f) {
 }
 
 bool arquivoRegular(FILE* f) {
-    struct stat st;
-    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    uint64_t tamanho;
+    return tamanhoRegular(f, &tamanho);
 }
 
 // Length of the shortest code of the tree: 0 for a lone leaf.
@@ -340,12 +337,11 @@ uint32_t menorCodigo(const Arvore* t) {
 // another kind given by mistake usually ends here. Bytes past the last code
 // are allowed, so there is no upper bound. Other inputs are not checked.
 bool cabemCodigos(FILE* entrada, const EncodedInput* bsi, const Arvore* root, uint32_t symbolCount) {
-    struct stat st;
-    const off_t lidos = ftello(entrada);
-    if (fstat(fileno(entrada), &st) != 0 || !S_ISREG(st.st_mode) || lidos < 0 || st.st_size < lidos) return true;
+    uint64_t tamanho, lidos;
+    if (!tamanhoRegular(entrada, &tamanho) || !posicaoLeitura(entrada, &lidos) || tamanho < lidos) return true;
     const uint32_t pos = static_cast<uint32_t>(bsi->pos);
     const uint64_t noBuffer = bsi->buffer.bits > pos ? bsi->buffer.bits - pos : 0;
-    const uint64_t bits = 8 * static_cast<uint64_t>(st.st_size - lidos) + noBuffer;
+    const uint64_t bits = 8 * (tamanho - lidos) + noBuffer;
     return static_cast<uint64_t>(symbolCount) * menorCodigo(root) <= bits;
 }
 

@@ -1,6 +1,13 @@
-// The output file of a driver, and the process set-up that keeps it safe.
+// What the drivers need of the operating system beyond the C and C++
+// libraries: the facts of the input, the output file committed only when
+// whole, and the set-up of the process that keeps it safe. Paths are UTF-8.
 //
-// The output is reached as opening its path would reach it: the kernel
+// One implementation serves POSIX systems (vespadora_plataforma_posix.cpp,
+// with the extras of Linux and macOS where a check at configure time finds
+// them, and POSIX fallbacks that keep the same guarantees) and one Windows
+// (vespadora_plataforma_windows.cpp).
+//
+// The output is reached as opening its path would reach it: the system
 // follows the links and applies its rules (permissions, links and other
 // users' files in shared sticky directories), and the program never writes,
 // replaces or removes a file that such an open would refuse.
@@ -22,52 +29,57 @@
 // and never removed.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
-enum class ModoSaida {
-    Nenhum,      // nothing open for writing
-    Temporario,  // a temporary file, renamed onto `nome` by fechaSaida
-    NoLugar,     // a regular file written in place
-    Especial,    // a device, FIFO or other special file
-};
+// ------------------------------------------------------------------ process
 
-// What opening the output's path found, before anything is written.
-enum class Alcance {
-    Recusado,   // the kernel refused it; `erro` says why
-    Novo,       // no file by that name: a new file `nome` in `dirfd`
-    Ligacao,    // a link that leads nowhere yet: opening it creates the file
-    Existente,  // the file open as `fdAlvo`
-};
+// Called first thing in main. Standard input, output and error that are
+// closed are opened on the null device, so that no file the program opens
+// takes their place, and the console shows the messages' UTF-8. The signals
+// that end a process by default and come from outside (SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE, SIGALRM, SIGUSR1 and the like; Ctrl-C, Ctrl-Break and
+// closing the console on Windows) then abandon the open output, if any, and
+// end the process by the same signal; a signal that was ignored or handled
+// when the program started stays so. SIGXFSZ is ignored, so that a write past
+// a file-size limit fails with an error the driver reports. An exception that
+// cannot be thrown for lack of memory ends the run as running out of memory
+// does, without a partial output.
+void preparaProcesso();
+
+// The command-line arguments in UTF-8: `argv` itself where the system hands
+// them over so.
+char** argumentosUtf8(int argc, char** argv);
+
+// -------------------------------------------------------------------- input
+
+// Opens a file for reading, in binary; null (with errno) when it cannot.
+FILE* abreLeitura(const char* path);
+// Whether `f` is a regular file, which can be read twice and has a known
+// size, and that size.
+bool tamanhoRegular(FILE* f, uint64_t* tamanho);
+// The position of `f` in its file, as ftello gives it.
+bool posicaoLeitura(FILE* f, uint64_t* posicao);
+// A new temporary file open for reading and writing, gone once closed.
+FILE* criaTemporarioAnonimo();
+
+// ------------------------------------------------------------------- output
+
+struct EstadoSaida;  // the implementation's own record
 
 struct ArquivoSaida {
-    FILE* file = nullptr;
-    ModoSaida modo = ModoSaida::Nenhum;
-    Alcance alcance = Alcance::Recusado;
-    int erro = 0;              // Recusado: errno of the refusal
-    std::string caminho;       // the path as given
-    int dirfd = -1;            // the directory of `nome`; -1 when none could be opened
-    std::string nome;          // the name there of the file reached
-    bool nomeConfere = false;  // Existente: `nome` in `dirfd` leads to the file open as `fdAlvo`
-    int fdAlvo = -1;           // Existente: the file reached, open for writing, not truncated
-    struct stat alvo {};       // Existente: what it was when reached
-    bool criado = false;       // the run created the file `fdAlvo` (through a link that led nowhere)
-    std::string temporario;    // Temporario: the temporary file's name in `dirfd`
-    off_t enviado = 0;         // Temporario: bytes whose writeback has been started
+    FILE* file = nullptr;  // open between abreSaida and fechaSaida
+    EstadoSaida* estado = nullptr;
 
     ArquivoSaida() = default;
     ArquivoSaida(const ArquivoSaida&) = delete;
     ArquivoSaida& operator=(const ArquivoSaida&) = delete;
-    ~ArquivoSaida();
+    ~ArquivoSaida();  // abandons the output, as abandonaSaida
 };
 
 // Opens the path's directory and, when there is one, the file the path leads
 // to, for writing and without truncating it; nothing is created or changed.
-// False when the kernel refuses (see `erro`): abreSaida then fails with it.
+// False when the system refuses: abreSaida then fails with that error.
 bool alcancaSaida(ArquivoSaida* saida, const char* path);
 // Whether the output reached is the file open as `entrada`.
 bool saidaEhEntrada(const ArquivoSaida& saida, FILE* entrada);
@@ -91,15 +103,3 @@ bool fechaSaida(ArquivoSaida* saida);
 // removed, a regular file written in place emptied (and removed when the run
 // created it). Does nothing once the output is committed or abandoned.
 void abandonaSaida(ArquivoSaida* saida);
-
-// Called first thing in main. Standard input, output and error that are
-// closed are opened on /dev/null, so that no file the program opens takes
-// their place. The signals that end a process by default and come from
-// outside (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1 and the like)
-// then abandon the open output, if any, and end the process by the same
-// signal; a signal that was ignored or handled when the program started
-// stays so. SIGXFSZ is ignored, so that a write past a file-size limit fails
-// with an error the driver reports. An exception that cannot be thrown for
-// lack of memory ends the run as running out of memory does, without a
-// partial output.
-void preparaProcesso();

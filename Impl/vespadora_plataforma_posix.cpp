@@ -1,10 +1,12 @@
-#include "vespadora_saida.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "vespadora_plataforma.h"
 
 #ifdef VESPADORA_HAVE_XATTR
 #include <sys/xattr.h>
@@ -15,7 +17,38 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 #include <vector>
+
+enum class ModoSaida {
+    Nenhum,      // nothing open for writing
+    Temporario,  // a temporary file, renamed onto `nome` by fechaSaida
+    NoLugar,     // a regular file written in place
+    Especial,    // a device, FIFO or other special file
+};
+
+// What opening the output's path found, before anything is written.
+enum class Alcance {
+    Recusado,   // the kernel refused it; `erro` says why
+    Novo,       // no file by that name: a new file `nome` in `dirfd`
+    Ligacao,    // a link that leads nowhere yet: opening it creates the file
+    Existente,  // the file open as `fdAlvo`
+};
+
+struct EstadoSaida {
+    ModoSaida modo = ModoSaida::Nenhum;
+    Alcance alcance = Alcance::Recusado;
+    int erro = 0;              // Recusado: errno of the refusal
+    std::string caminho;       // the path as given
+    int dirfd = -1;            // the directory of `nome`; -1 when none could be opened
+    std::string nome;          // the name there of the file reached
+    bool nomeConfere = false;  // Existente: `nome` in `dirfd` leads to the file open as `fdAlvo`
+    int fdAlvo = -1;           // Existente: the file reached, open for writing, not truncated
+    struct stat alvo {};       // Existente: what it was when reached
+    bool criado = false;       // the run created the file `fdAlvo` (through a link that led nowhere)
+    std::string temporario;    // Temporario: the temporary file's name in `dirfd`
+    off_t enviado = 0;         // Temporario: bytes whose writeback has been started
+};
 
 namespace {
 
@@ -82,7 +115,7 @@ void copiaNome(char* destino, const std::string& origem) {
 }
 
 // Called with the signals blocked.
-void registraSaida(const ArquivoSaida& saida, bool temporario, bool esvaziar) {
+void registraSaida(const EstadoSaida& saida, bool temporario, bool esvaziar) {
     saidaAberta.ativa = 0;
     saidaAberta.dirfd = saida.dirfd;
     copiaNome(saidaAberta.temporario, temporario ? saida.temporario : std::string());
@@ -205,7 +238,7 @@ bool segueLigacoes(int dirfd, std::string nome, int* dirAlvo, std::string* nomeA
 
 // Finds the directory and name of the regular file open as `fdAlvo`, reached
 // through the links of `nome` in `dirfd`, and checks that they lead to it.
-void localizaAlvo(ArquivoSaida* saida) {
+void localizaAlvo(EstadoSaida* saida) {
     int dir;
     std::string nome;
     if (!segueLigacoes(saida->dirfd, saida->nome, &dir, &nome)) return;
@@ -218,7 +251,7 @@ void localizaAlvo(ArquivoSaida* saida) {
 // Opens the file that the output's name leads to as opening the path would,
 // O_CREAT included, so that the kernel applies its rules for links and for
 // other users' files in sticky directories; nothing is truncated.
-bool abreAlvo(ArquivoSaida* saida) {
+bool abreAlvo(EstadoSaida* saida) {
     saida->fdAlvo = openat(saida->dirfd, saida->nome.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (saida->fdAlvo < 0 || fstat(saida->fdAlvo, &saida->alvo) != 0) return false;
     saida->alcance = Alcance::Existente;
@@ -298,7 +331,7 @@ void copiaAtributos(int, int) {}
 // the process may set them, extended attributes and ACLs, permission bits.
 // The writes that follow clear the set-user-ID and set-group-ID bits, as they
 // would in place, unless the process may keep them.
-void copiaPermissoes(int fd, const ArquivoSaida& saida) {
+void copiaPermissoes(int fd, const EstadoSaida& saida) {
     // Owner first: changing it clears the set-user-ID and set-group-ID bits.
     if (fchown(fd, saida.alvo.st_uid, saida.alvo.st_gid) != 0) {
         [[maybe_unused]] const int r = fchown(fd, static_cast<uid_t>(-1), saida.alvo.st_gid);
@@ -324,16 +357,17 @@ enum class Tentativa {
 };
 
 Tentativa abreTemporario(ArquivoSaida* saida) {
-    const bool substitui = saida->alcance == Alcance::Existente;
-    if (substitui && !podeSubstituir(saida->dirfd, saida->alvo)) return Tentativa::NoLugar;
+    EstadoSaida& e = *saida->estado;
+    const bool substitui = e.alcance == Alcance::Existente;
+    if (substitui && !podeSubstituir(e.dirfd, e.alvo)) return Tentativa::NoLugar;
     SinaisBloqueados bloqueio;
-    const int fd = criaTemporario(saida->dirfd, saida->nome, substitui ? 0600 : 0666, &saida->temporario);
+    const int fd = criaTemporario(e.dirfd, e.nome, substitui ? 0600 : 0666, &e.temporario);
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!file) {
         const int erro = errno;
         if (fd >= 0) {
             close(fd);
-            unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
+            unlinkat(e.dirfd, e.temporario.c_str(), 0);
         }
         errno = erro;
         // Writing in place is for a directory that refuses new files; after
@@ -342,10 +376,10 @@ Tentativa abreTemporario(ArquivoSaida* saida) {
         const bool recusado = erro == EACCES || erro == EPERM || erro == EROFS;
         return fd < 0 && recusado && substitui ? Tentativa::NoLugar : Tentativa::Falhou;
     }
-    if (substitui) copiaPermissoes(fd, *saida);
+    if (substitui) copiaPermissoes(fd, e);
     saida->file = file;
-    saida->modo = ModoSaida::Temporario;
-    registraSaida(*saida, true, saida->criado);
+    e.modo = ModoSaida::Temporario;
+    registraSaida(e, true, e.criado);
     return Tentativa::Aberto;
 }
 
@@ -354,29 +388,30 @@ Tentativa abreTemporario(ArquivoSaida* saida) {
 // failure leaves it empty (a buffer flushed by fclose would land past the
 // new end).
 bool abreNoLugar(ArquivoSaida* saida) {
+    EstadoSaida& e = *saida->estado;
     SinaisBloqueados bloqueio;
-    const int fd = dup(saida->fdAlvo);
+    const int fd = dup(e.fdAlvo);
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!file) {
         if (fd >= 0) close(fd);
         return false;
     }
     saida->file = file;
-    if (!S_ISREG(saida->alvo.st_mode)) {
-        saida->modo = ModoSaida::Especial;
+    if (!S_ISREG(e.alvo.st_mode)) {
+        e.modo = ModoSaida::Especial;
         return true;
     }
-    saida->modo = ModoSaida::NoLugar;
+    e.modo = ModoSaida::NoLugar;
     setvbuf(file, nullptr, _IONBF, 0);
-    registraSaida(*saida, false, true);
-    return ftruncate(saida->fdAlvo, 0) == 0;
+    registraSaida(e, false, true);
+    return ftruncate(e.fdAlvo, 0) == 0;
 }
 
 // ---------------------------------------------------------------- commit
 
 // Whether the output's name is still what it was when it was reached: the
 // same file, or still no file for a new one.
-bool nomeIntacto(const ArquivoSaida& saida) {
+bool nomeIntacto(const EstadoSaida& saida) {
     if (saida.alcance == Alcance::Existente) return mesmoNome(saida.dirfd, saida.nome.c_str(), saida.fdAlvo);
     struct stat st;
     return fstatat(saida.dirfd, saida.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
@@ -384,7 +419,7 @@ bool nomeIntacto(const ArquivoSaida& saida) {
 
 // Renames the temporary file onto the output's name. A new output is never
 // put over a file that appeared meanwhile.
-bool renomeia(const ArquivoSaida& saida) {
+bool renomeia(const EstadoSaida& saida) {
 #ifdef VESPADORA_HAVE_RENAMEAT2
     if (saida.alcance == Alcance::Novo) {
         if (renameat2(saida.dirfd, saida.temporario.c_str(), saida.dirfd, saida.nome.c_str(), RENAME_NOREPLACE) == 0)
@@ -413,7 +448,7 @@ bool escreveTudo(int fd, const char* dados, size_t tamanho) {
 // The temporary file's bytes written over the output in place, for a file
 // that cannot be renamed onto (a mount point). On failure the output is
 // emptied, as any file written in place.
-bool copiaNoLugar(ArquivoSaida* saida) {
+bool copiaNoLugar(EstadoSaida* saida) {
     static char bloco[64 * 1024];  // static: the program runs on a small stack, one thread
     const int de = openat(saida->dirfd, saida->temporario.c_str(), O_RDONLY | O_CLOEXEC);
     if (de < 0) return false;
@@ -437,7 +472,7 @@ bool naoRenomeavel(int erro) { return erro == EBUSY || erro == EXDEV || erro == 
 
 // Commits a whole temporary file. Signals wait while the name changes hands;
 // a copy in place can take long, and a signal stops it and empties the output.
-bool confirmaTemporario(ArquivoSaida* saida) {
+bool confirmaTemporario(EstadoSaida* saida) {
     {
         SinaisBloqueados bloqueio;
         if (renomeia(*saida)) {
@@ -459,13 +494,13 @@ void fechaDescritor(int* fd) {
 }
 
 // Removes a file that the run created through a link, once it is empty.
-void removeCriado(ArquivoSaida* saida) {
+void removeCriado(EstadoSaida* saida) {
     if (saida->criado && saida->nomeConfere && ftruncate(saida->fdAlvo, 0) == 0 &&
         mesmoNome(saida->dirfd, saida->nome.c_str(), saida->fdAlvo))
         unlinkat(saida->dirfd, saida->nome.c_str(), 0);
 }
 
-void fechaTudo(ArquivoSaida* saida) {
+void fechaTudo(EstadoSaida* saida) {
     esqueceSaida();
     fechaDescritor(&saida->fdAlvo);
     fechaDescritor(&saida->dirfd);
@@ -475,50 +510,54 @@ void fechaTudo(ArquivoSaida* saida) {
 }  // namespace
 
 bool alcancaSaida(ArquivoSaida* saida, const char* path) {
-    saida->caminho = path;
+    if (!saida->estado) saida->estado = new EstadoSaida;
+    EstadoSaida& e = *saida->estado;
+    e.caminho = path;
     std::string dir;
-    separa(saida->caminho, &dir, &saida->nome);
+    separa(e.caminho, &dir, &e.nome);
     struct stat st;
-    if (saida->nome.empty()) {
-        errno = saida->caminho.empty() ? ENOENT : EISDIR;
-    } else if ((saida->dirfd = abreDiretorio(dir)) < 0) {
+    if (e.nome.empty()) {
+        errno = e.caminho.empty() ? ENOENT : EISDIR;
+    } else if ((e.dirfd = abreDiretorio(dir)) < 0) {
         // Refused, or (without O_PATH or O_SEARCH) a directory that may be
         // searched but not read: the output has no directory to work in.
-    } else if (fstatat(saida->dirfd, saida->nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    } else if (fstatat(e.dirfd, e.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
-            saida->alcance = Alcance::Novo;
+            e.alcance = Alcance::Novo;
             return true;
         }
-    } else if (S_ISLNK(st.st_mode) && fstatat(saida->dirfd, saida->nome.c_str(), &st, 0) != 0 && errno == ENOENT) {
+    } else if (S_ISLNK(st.st_mode) && fstatat(e.dirfd, e.nome.c_str(), &st, 0) != 0 && errno == ENOENT) {
         // Opening it would create the file the link leads to; that waits
         // until the output is opened.
-        saida->alcance = Alcance::Ligacao;
+        e.alcance = Alcance::Ligacao;
         return true;
-    } else if (abreAlvo(saida)) {
+    } else if (abreAlvo(&e)) {
         return true;
     }
-    saida->alcance = Alcance::Recusado;
-    saida->erro = errno;
+    e.alcance = Alcance::Recusado;
+    e.erro = errno;
     return false;
 }
 
 bool saidaEhEntrada(const ArquivoSaida& saida, FILE* entrada) {
+    EstadoSaida& e = *saida.estado;
     struct stat st;
-    return saida.alcance == Alcance::Existente && fstat(fileno(entrada), &st) == 0 && st.st_dev == saida.alvo.st_dev &&
-           st.st_ino == saida.alvo.st_ino;
+    return e.alcance == Alcance::Existente && fstat(fileno(entrada), &st) == 0 && st.st_dev == e.alvo.st_dev &&
+           st.st_ino == e.alvo.st_ino;
 }
 
 bool abreSaida(ArquivoSaida* saida) {
-    if (saida->alcance == Alcance::Ligacao) {
-        if (!abreAlvo(saida)) {
-            fechaDescritor(&saida->fdAlvo);
+    EstadoSaida& e = *saida->estado;
+    if (e.alcance == Alcance::Ligacao) {
+        if (!abreAlvo(&e)) {
+            fechaDescritor(&e.fdAlvo);
             return false;
         }
-        saida->criado = true;
+        e.criado = true;
     }
-    switch (saida->alcance) {
+    switch (e.alcance) {
         case Alcance::Recusado:
-            errno = saida->erro;
+            errno = e.erro;
             return false;
         case Alcance::Novo:
             return abreTemporario(saida) == Tentativa::Aberto;
@@ -526,7 +565,7 @@ bool abreSaida(ArquivoSaida* saida) {
         case Alcance::Existente:
             break;
     }
-    if (S_ISREG(saida->alvo.st_mode) && saida->nomeConfere) {
+    if (S_ISREG(e.alvo.st_mode) && e.nomeConfere) {
         switch (abreTemporario(saida)) {
             case Tentativa::Aberto:
                 return true;
@@ -540,7 +579,8 @@ bool abreSaida(ArquivoSaida* saida) {
 }
 
 void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
-    if (saida.modo != ModoSaida::Temporario || bytes == 0) return;
+    EstadoSaida& e = *saida.estado;
+    if (e.modo != ModoSaida::Temporario || bytes == 0) return;
 #if defined(VESPADORA_HAVE_FALLOCATE)
     (void)fallocate(fileno(saida.file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 #elif defined(F_PREALLOCATE)
@@ -554,25 +594,27 @@ void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
 constexpr off_t PASSO_ENVIO = 8 << 20;
 
 void acompanhaSaida(ArquivoSaida* saida) {
+    EstadoSaida& e = *saida->estado;
 #ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
-    if (saida->modo != ModoSaida::Temporario || saida->alcance != Alcance::Existente) return;
+    if (e.modo != ModoSaida::Temporario || e.alcance != Alcance::Existente) return;
     // What stdio still holds is left for the next step.
     const off_t escrito = ftello(saida->file);
-    if (escrito - saida->enviado < PASSO_ENVIO) return;
-    (void)sync_file_range(fileno(saida->file), saida->enviado, escrito - saida->enviado, SYNC_FILE_RANGE_WRITE);
-    saida->enviado = escrito;
+    if (escrito - e.enviado < PASSO_ENVIO) return;
+    (void)sync_file_range(fileno(saida->file), e.enviado, escrito - e.enviado, SYNC_FILE_RANGE_WRITE);
+    e.enviado = escrito;
 #else
     (void)saida;
 #endif
 }
 
 bool fechaSaida(ArquivoSaida* saida) {
+    EstadoSaida& e = *saida->estado;
     bool ok = fflush(saida->file) == 0 && !ferror(saida->file);
 #ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
     // Starts the writeback of what acompanhaSaida has not sent, to the end,
     // without waiting for it; a hint, failure ignored.
-    if (ok && saida->modo == ModoSaida::Temporario && saida->alcance == Alcance::Existente)
-        (void)sync_file_range(fileno(saida->file), saida->enviado, 0, SYNC_FILE_RANGE_WRITE);
+    if (ok && e.modo == ModoSaida::Temporario && e.alcance == Alcance::Existente)
+        (void)sync_file_range(fileno(saida->file), e.enviado, 0, SYNC_FILE_RANGE_WRITE);
 #endif
     // A file written in place stays registered until it is known whole.
     if (fclose(saida->file) != 0) ok = false;
@@ -581,38 +623,62 @@ bool fechaSaida(ArquivoSaida* saida) {
         abandonaSaida(saida);
         return false;
     }
-    if (saida->modo == ModoSaida::Temporario && !confirmaTemporario(saida)) {
+    if (e.modo == ModoSaida::Temporario && !confirmaTemporario(&e)) {
         SinaisBloqueados bloqueio;
-        removeCriado(saida);
+        removeCriado(&e);
         ok = false;
     }
-    fechaTudo(saida);
+    fechaTudo(&e);
     return ok;
 }
 
 void abandonaSaida(ArquivoSaida* saida) {
+    if (!saida->estado) return;
+    EstadoSaida& e = *saida->estado;
     SinaisBloqueados bloqueio;
     if (saida->file) fclose(saida->file);
     saida->file = nullptr;
-    switch (saida->modo) {
+    switch (e.modo) {
         case ModoSaida::Temporario:
-            unlinkat(saida->dirfd, saida->temporario.c_str(), 0);
-            removeCriado(saida);
+            unlinkat(e.dirfd, e.temporario.c_str(), 0);
+            removeCriado(&e);
             break;
         case ModoSaida::NoLugar:
             // Emptied first, so that no partial data stays behind where the
             // directory does not let the file be removed.
-            (void)ftruncate(saida->fdAlvo, 0);
-            removeCriado(saida);
+            (void)ftruncate(e.fdAlvo, 0);
+            removeCriado(&e);
             break;
         case ModoSaida::Especial:
         case ModoSaida::Nenhum:
             break;
     }
-    fechaTudo(saida);
+    fechaTudo(&e);
 }
 
-ArquivoSaida::~ArquivoSaida() { abandonaSaida(this); }
+ArquivoSaida::~ArquivoSaida() {
+    abandonaSaida(this);
+    delete estado;
+}
+
+char** argumentosUtf8(int, char** argv) { return argv; }
+
+FILE* abreLeitura(const char* path) { return fopen(path, "rb"); }
+
+bool tamanhoRegular(FILE* f, uint64_t* tamanho) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *tamanho = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool posicaoLeitura(FILE* f, uint64_t* posicao) {
+    const off_t p = ftello(f);
+    *posicao = static_cast<uint64_t>(p);
+    return p >= 0;
+}
+
+FILE* criaTemporarioAnonimo() { return tmpfile(); }
 
 void preparaProcesso() {
     for (int fd = 0; fd <= 2; fd++) {
