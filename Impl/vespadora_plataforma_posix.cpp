@@ -589,13 +589,15 @@ void reservaSaida(const ArquivoSaida& saida, uint64_t bytes) {
 #endif
 }
 
+#ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
 // Bytes of a replacing output whose writeback is started at a time: the disk
 // then works while the rest is coded, rather than all of it at the end.
 constexpr off_t PASSO_ENVIO = 8 << 20;
+#endif
 
 void acompanhaSaida(ArquivoSaida* saida) {
-    EstadoSaida& e = *saida->estado;
 #ifdef VESPADORA_HAVE_SYNC_FILE_RANGE
+    EstadoSaida& e = *saida->estado;
     if (e.modo != ModoSaida::Temporario || e.alcance != Alcance::Existente) return;
     // What stdio still holds is left for the next step.
     const off_t escrito = ftello(saida->file);
