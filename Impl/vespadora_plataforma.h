@@ -31,6 +31,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <new>
 
 // ------------------------------------------------------------------ process
 
@@ -46,6 +48,20 @@
 // cannot be thrown for lack of memory ends the run as running out of memory
 // does, without a partial output.
 void preparaProcesso();
+
+// For the implementations' terminate handlers: whether the run ends for lack
+// of memory (a std::bad_alloc, or an exception that could not be made).
+inline bool faltouMemoria() {
+    const std::exception_ptr e = std::current_exception();
+    if (!e) return true;
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::bad_alloc&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
 // The command-line arguments in UTF-8: `argv` itself where the system hands
 // them over so.

@@ -158,20 +158,6 @@ extern "C" void aoSinal(int sinal) {
     raise(sinal);
 }
 
-// Whether the runtime ends the program for lack of memory: a bad_alloc that
-// got away, or no exception at all, as when the runtime cannot even make one.
-bool faltouMemoria() {
-    const std::exception_ptr e = std::current_exception();
-    if (!e) return true;
-    try {
-        std::rethrow_exception(e);
-    } catch (const std::bad_alloc&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 // The only exception the program throws is std::bad_alloc, which main turns
 // into a message. When memory is so short that even the exception cannot be
 // made, the runtime ends here instead: the same message, no partial output.

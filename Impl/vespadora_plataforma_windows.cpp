@@ -30,10 +30,10 @@ enum class Alcance {
 struct EstadoSaida {
     ModoSaida modo = ModoSaida::Nenhum;
     Alcance alcance = Alcance::Recusado;
-    DWORD erro = 0;            // Recusado: the system's error
-    std::wstring diretorio;    // the directory of `nome`, with its separator; empty for the current one
-    std::wstring nome;         // the name there of the file reached
-    bool nomeConfere = false;  // Existente: diretorio + nome leads to the file open as `alvo`
+    DWORD erro = 0;                      // Recusado: the system's error
+    std::wstring diretorio;              // the directory of `nome`, with its separator; empty for the current one
+    std::wstring nome;                   // the name there of the file reached
+    bool nomeConfere = false;            // Existente: diretorio + nome leads to the file open as `alvo`
     HANDLE alvo = INVALID_HANDLE_VALUE;  // Existente: the file reached, open for writing
     BY_HANDLE_FILE_INFORMATION info{};   // Existente: its identity
     bool disco = false;                  // Existente: a file on a disk, not a device
@@ -108,7 +108,7 @@ bool mesmaIdentidade(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_I
 struct SaidaAberta {
     CRITICAL_SECTION trava;
     bool ativa = false;
-    wchar_t temporario[32768] = {};      // empty when there is none
+    wchar_t temporario[32768] = {};          // empty when there is none
     HANDLE esvaziar = INVALID_HANDLE_VALUE;  // a file to empty, when there is one
     SaidaAberta() { InitializeCriticalSection(&trava); }
 };
@@ -177,9 +177,15 @@ BOOL WINAPI aoControle(DWORD evento) {
 // The only exception the program throws is std::bad_alloc, which main turns
 // into a message. When memory is so short that even the exception cannot be
 // made, the runtime ends here instead: the same message, no partial output.
+// Any other end here is a fault of the program, which aborts as the
+// runtime's own handler would, once the output is taken back.
 [[noreturn]] void semMemoria() {
     EnterCriticalSection(&saidaAberta.trava);
     retomaSaidaAberta();
+    if (!faltouMemoria()) {
+        restauraConsole();
+        abort();
+    }
     puts("Erro: memória insuficiente");
     fflush(stdout);
     restauraConsole();
@@ -239,9 +245,9 @@ HANDLE criaTemporario(EstadoSaida* e) {
         wchar_t sufixo[64];
         swprintf(sufixo, 64, L".vsp-%lu-%lu-%u", GetCurrentProcessId(), GetTickCount(), sequencia++);
         e->temporario = e->diretorio + L"." + e->nome.substr(0, 200) + sufixo;
-        const HANDLE h = CreateFileW(e->temporario.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                     nullptr);
+        const HANDLE h =
+            CreateFileW(e->temporario.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
     }
     return INVALID_HANDLE_VALUE;
@@ -400,9 +406,10 @@ bool alcancaSaida(ArquivoSaida* saida, const char* path) {
     if (!saida->estado) saida->estado = new EstadoSaida;
     EstadoSaida& e = *saida->estado;
     const std::wstring caminho = largo(path);
-    e.alvo = caminho.empty() ? INVALID_HANDLE_VALUE
-                             : CreateFileW(caminho.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    e.alvo = caminho.empty()
+                 ? INVALID_HANDLE_VALUE
+                 : CreateFileW(caminho.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (e.alvo != INVALID_HANDLE_VALUE) {
         e.alcance = Alcance::Existente;
         e.disco = GetFileType(e.alvo) == FILE_TYPE_DISK && GetFileInformationByHandle(e.alvo, &e.info);
