@@ -234,11 +234,14 @@ template <int PorFlush>
     uint8_t* p = w->p;
     size_t longas = 0;
     // The loop runs on the input pointer alone, so that a round costs no
-    // instructions beyond the pairs and the flush.
+    // instructions beyond the pairs and the flush. The loops over a round's
+    // pairs are unrolled at every level of optimisation: at -O2, GCC keeps
+    // them as loops over arrays on the stack, at half the speed.
     const uint8_t* const fim = in + rodadas * 2 * PorFlush;
     for (const uint8_t* q = in; q != fim; q += 2 * PorFlush) {
         std::array<uint32_t, PorFlush> i, len;
         uint32_t depois = n;
+#pragma GCC unroll PARES_POR_FLUSH_MAX
         for (int k = 0; k < PorFlush; k++) {
             i[k] = q[2 * k] | q[2 * k + 1] << 8;
             len[k] = lens[i[k]];
@@ -254,6 +257,7 @@ template <int PorFlush>
             longas++;
             continue;
         }
+#pragma GCC unroll PARES_POR_FLUSH_MAX
         for (int k = 0; k < PorFlush; k++) {
             acc |= pares[i[k]] >> n;
             n += len[k];
