@@ -33,7 +33,13 @@ void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* fr
 void contaPares(const uint8_t* data, size_t size, ContagemPares* pares, FrequencyTable* freq) {
     uint32_t* const t0 = pares->conta[0].data();
     uint32_t* const t1 = pares->conta[1].data();
-    auto par = [&](size_t i) { return static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8; };
+    // A pair is read as one 16-bit word in the machine's byte order: the
+    // fold counts both bytes of every entry, so their order does not matter.
+    auto par = [&](size_t i) {
+        uint16_t v;
+        memcpy(&v, data + i, sizeof v);
+        return v;
+    };
     size_t i = 0;
     for (; i + 8 <= size; i += 8) {
         t0[par(i)]++;

@@ -31,8 +31,8 @@ struct Variante {
 void contaFrequenciasRapido(const uint8_t* data, size_t size, FrequencyTable* freq);
 
 // The count for large inputs: one increment per two bytes, in two tables of
-// byte pairs (entry `a | b << 8`, alternating, for the same reason as above),
-// folded into byte counts once at the end. `contaPares` adds a block (the
+// byte pairs (alternating, for the same reason as above; the entry is the
+// pair read as a 16-bit word), folded into byte counts once at the end. `contaPares` adds a block (the
 // odd last byte goes straight to `freq`); `dobraPares` adds the pairs.
 struct ContagemPares {
     std::array<std::array<uint32_t, 1 << 16>, 2> conta;
