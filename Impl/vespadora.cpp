@@ -112,17 +112,19 @@ struct Entrada {
 
 enum class Passagem { Ok, ErroLeitura, Grande, ErroTemporario };
 
-// First pass: counts the byte values of the input, by pairs when it is known
-// to be large. When there is a copy, every block also goes to it.
-Passagem primeiraPassagem(Entrada* e, uint8_t* bloco, bool porPares) {
+// First pass: counts the byte values of the input, by pairs when it is
+// large: by the size of a regular file (`tamanho`), or from the block where
+// an input of unknown size passes MIN_PARES. When there is a copy, every
+// block also goes to it.
+Passagem primeiraPassagem(Entrada* e, uint8_t* bloco, uint64_t tamanho) {
     std::unique_ptr<ContagemPares, Libera> pares;
-    if (porPares) pares = criaRegistro<ContagemPares>();
     e->freq.fill(0);
     e->total = 0;
     size_t lidos;
     while ((lidos = fread(bloco, 1, BLOCO, e->arquivo.get())) > 0) {
         e->total += lidos;
         if (e->total > MAX_ENTRADA) return Passagem::Grande;
+        if (!pares && std::max(tamanho, e->total) >= MIN_PARES) pares = criaRegistro<ContagemPares>();
         if (pares) {
             contaPares(bloco, lidos, pares.get(), &e->freq);
         } else {
@@ -152,7 +154,7 @@ int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint
         if (!e->copia) return falha(MSG_TEMPORARIO, inputPath);
     }
     e->fonte = regular ? e->arquivo.get() : e->copia.get();
-    switch (primeiraPassagem(e, bloco, regular && tamanho >= MIN_PARES)) {
+    switch (primeiraPassagem(e, bloco, regular ? tamanho : 0)) {
         case Passagem::Ok:
             return 0;
         case Passagem::ErroLeitura:

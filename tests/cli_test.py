@@ -903,7 +903,9 @@ class HugeInput(CliCase):
 
 
 class NonSeekableInput(CliCase):
-    DATA = random_bytes(7, 600_000) + b"tail" * 1000  # more than one read block
+    # More than one read block, and more than 1 MiB: the count goes by pairs
+    # from the block where it passes 1 MiB.
+    DATA = TEXT + random_bytes(7, 600_000) + b"tail" * 1000
 
     def expected(self):
         return self.compress(self.DATA)
