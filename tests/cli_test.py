@@ -537,6 +537,14 @@ class DataSafety(CliCase):
         code, _ = self.vesp("c", self.path("data"), self.path("new"), preexec_fn=lambda: os.umask(0o027))
         self.assertEqual((code, stat.S_IMODE(os.stat(self.path("new")).st_mode)), (0, 0o640))
 
+    def test_link_that_leads_nowhere_yet(self):
+        # Opening it makes the file it names: made whole on success, and not left behind on failure.
+        os.symlink(os.path.join(self.out_dir, "target"), self.path("link"))
+        self.assertEqual(self.vesp("d", self.write("cut", self.packed[:-1]), self.path("link"))[0], 1)
+        self.assertEqual(os.listdir(self.out_dir), [])
+        self.assertEqual(self.vesp("d", self.path("data.vz"), self.path("link"))[0], 0)
+        self.assertEqual((self.read(self.path("link")), os.listdir(self.out_dir)), (self.DATA, ["target"]))
+
     def run_from_fifo(self, sig, ignored=False, existing=True):
         """Decompresses from a FIFO that stalls half way, sends `sig`; returns the exit status."""
         fifo = self.path("fifo")
