@@ -56,13 +56,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The drivers' console lines go to /dev/null while the object lives.
+// The drivers' console lines go to the null device while the object lives.
 struct SemConsole {
     int salvo;
     SemConsole() {
         fflush(stdout);
         salvo = dup(STDOUT_FILENO);
-        const int nulo = open("/dev/null", O_WRONLY);
+        const int nulo = open(fs::exists("/dev/null") ? "/dev/null" : "NUL", O_WRONLY);
         dup2(nulo, STDOUT_FILENO);
         close(nulo);
     }
@@ -77,13 +77,13 @@ struct SemConsole {
 
 std::vector<std::string> arquivosEm(const fs::path& dir) {
     std::vector<std::string> nomes;
-    for (const auto& e : fs::directory_iterator(dir)) nomes.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir)) nomes.push_back(e.path().filename().string());
     std::sort(nomes.begin(), nomes.end());
     return nomes;
 }
 
 void escreve(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    FILE* f = fopen(path.c_str(), "wb");
+    FILE* f = fopen(path.string().c_str(), "wb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
     fclose(f);
@@ -98,9 +98,11 @@ std::vector<uint8_t> conteudo(const fs::path& path) {
 struct Diretorio {
     fs::path path;
     Diretorio() {
-        char modelo[] = "/tmp/vespadora-alloc-XXXXXX";
-        if (!mkdtemp(modelo)) throw std::runtime_error("mkdtemp failed");
-        path = modelo;
+        static int criados = 0;
+        path = fs::temp_directory_path() /
+               ("vespadora-alloc-" + std::to_string(getpid()) + "-" + std::to_string(criados++));
+        fs::remove_all(path);
+        fs::create_directory(path);
     }
     ~Diretorio() { fs::remove_all(path); }
     Diretorio(const Diretorio&) = delete;
@@ -122,7 +124,7 @@ void falhaCadaAlocacao(int (*driver)(const char*, const char*), const fs::path& 
         {
             SemConsole semConsole;
             try {
-                status = driver(de.c_str(), para.c_str());
+                status = driver(de.string().c_str(), para.string().c_str());
             } catch (const std::bad_alloc&) {
                 semMemoria = true;
             }
