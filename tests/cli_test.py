@@ -1,6 +1,10 @@
 """Command-line tests: run the built program and check bytes, console text and exit status.
 
-Usage: python3 cli_test.py PATH-TO-VESPADORA
+Usage: python3 cli_test.py [--emulator=COMMAND] PATH-TO-VESPADORA [TESTS...]
+
+--emulator runs the program through COMMAND (for instance "qemu-s390x -L
+/usr/s390x-linux-gnu" for a cross build); tests that an emulator cannot run
+skip themselves with the reason.
 """
 import concurrent.futures
 import contextlib
@@ -10,6 +14,7 @@ import os
 import platform
 import random
 import resource
+import shlex
 import shutil
 import signal
 import stat
@@ -21,6 +26,8 @@ import time
 import unittest
 
 PROGRAM = None
+EMULATOR = []  # what runs the program, when this machine cannot
+COMMAND = []  # EMULATOR, then PROGRAM
 
 STAGES_C = ("1/4 Calculando frequências...OK\n"
             "2/4 Criando árvore de Huffman...OK\n"
@@ -120,7 +127,7 @@ class CliCase(unittest.TestCase):
 
     def vesp(self, *args, **kwargs):
         """Runs the program; returns (exit status, stdout bytes). Nothing may reach stderr."""
-        r = subprocess.run([PROGRAM, *args], capture_output=True, timeout=120, **kwargs)
+        r = subprocess.run([*COMMAND, *args], capture_output=True, timeout=120, **kwargs)
         self.assertGreaterEqual(r.returncode, 0, f"killed by signal {-r.returncode}: {args}")
         self.assertEqual(r.stderr, b"", f"stderr for {args}")
         return r.returncode, r.stdout
@@ -286,7 +293,7 @@ class CorruptInput(CliCase):
         def attempt(job):
             name, prefix = job
             src, dst = self.write(name, prefix), self.path(name + ".out")
-            r = subprocess.run([PROGRAM, "d", src, dst], capture_output=True, timeout=60)
+            r = subprocess.run([*COMMAND, "d", src, dst], capture_output=True, timeout=60)
             if (r.returncode, r.stderr) != (1, b"") or not r.stdout.endswith(CORRUPT.format(src).encode()):
                 return f"{name}: status {r.returncode}, stdout {r.stdout[-80:]!r}, stderr {r.stderr[-80:]!r}"
             if os.path.lexists(dst):
@@ -402,7 +409,7 @@ class Faults(CliCase):
         src = self.write("x (deleted)", data)
         with open(self.path("x"), "wb") as stdout:
             os.remove(self.path("x"))
-            self.assertEqual(subprocess.run([PROGRAM, "c", src, "/dev/stdout"], stdout=stdout).returncode, 0)
+            self.assertEqual(subprocess.run([*COMMAND, "c", src, "/dev/stdout"], stdout=stdout).returncode, 0)
         self.assertEqual(sorted(os.listdir(self.dir)), ["packed", "plain", "plain.vz", "x (deleted)"])
         self.assertTrue(self.read(src) == data, "the input was overwritten")
 
@@ -413,6 +420,8 @@ class Faults(CliCase):
         with open(PROGRAM, "rb") as f:
             if b"AddressSanitizer" in f.read():
                 self.skipTest("the sanitizers need more address space than any limit here")
+        if EMULATOR:
+            self.skipTest("qemu-user ignores an address-space limit")
         data = random_bytes(7, 300_000)
         packed = self.compress(data)
         failures = 0
@@ -420,7 +429,7 @@ class Faults(CliCase):
             for kib in range(3000, 12001, 250):
                 dst = self.path("out")
                 limit = kib * 1024
-                r = subprocess.run([PROGRAM, mode, src, dst], capture_output=True, timeout=60,
+                r = subprocess.run([*COMMAND, mode, src, dst], capture_output=True, timeout=60,
                                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
                 if r.returncode == 127:  # the loader could not map the program
                     continue
@@ -570,7 +579,7 @@ class DataSafety(CliCase):
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
             if ignored:
                 signal.signal(sig, signal.SIG_IGN)
-        p = subprocess.Popen([PROGRAM, "d", fifo, dst], stdout=subprocess.DEVNULL, preexec_fn=preexec)
+        p = subprocess.Popen([*COMMAND, "d", fifo, dst], stdout=subprocess.DEVNULL, preexec_fn=preexec)
         deadline = time.monotonic() + 30
         while not leftovers(self.out_dir) and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -602,7 +611,7 @@ class DataSafety(CliCase):
             with self.subTest(existing=existing):
                 for _ in range(3):
                     dst = self.existing() if existing else os.path.join(self.out_dir, "new")
-                    p = subprocess.Popen([PROGRAM, "c", src, dst], stdout=subprocess.PIPE)
+                    p = subprocess.Popen([*COMMAND, "c", src, dst], stdout=subprocess.PIPE)
                     seen = b""
                     while b"4/4" not in seen and p.poll() is None:
                         seen += p.stdout.read1(100)
@@ -630,7 +639,7 @@ class DataSafety(CliCase):
         os.close(r)
         dst = self.existing()
         try:
-            code = subprocess.run([PROGRAM, "d", self.path("data.vz"), dst], stdout=w, timeout=60).returncode
+            code = subprocess.run([*COMMAND, "d", self.path("data.vz"), dst], stdout=w, timeout=60).returncode
         finally:
             os.close(w)
         self.assertEqual(code, -signal.SIGPIPE)
@@ -643,7 +652,7 @@ class DataSafety(CliCase):
         for mode, src, expected in (("c", self.path("data"), self.packed), ("d", self.path("data.vz"), self.DATA)):
             with self.subTest(mode=mode):
                 dst = self.path("closed." + mode)
-                r = subprocess.run([PROGRAM, mode, src, dst], preexec_fn=close_in_and_out, timeout=60)
+                r = subprocess.run([*COMMAND, mode, src, dst], preexec_fn=close_in_and_out, timeout=60)
                 self.assertEqual(r.returncode, 0)
                 self.assertEqual(self.read(dst), expected)
 
@@ -873,8 +882,8 @@ class EmulatedPortableCpu(CliCase):
         qemu = shutil.which("qemu-x86_64")
         with open(PROGRAM, "rb") as f:
             sanitized = b"AddressSanitizer" in f.read()
-        if not qemu or sanitized or platform.machine() != "x86_64":
-            self.skipTest("needs qemu-x86_64 and a build without sanitizers on x86_64")
+        if not qemu or sanitized or platform.machine() != "x86_64" or EMULATOR:
+            self.skipTest("needs qemu-x86_64 and a build for this x86_64 machine without sanitizers")
         rng = random.Random(8)
         cases = {  # the pair coder, the byte map, short codes and 33-bit ones
             "text over 1 MiB": TEXT,
@@ -946,7 +955,10 @@ class NonSeekableInput(CliCase):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1].startswith("--emulator="):
+        EMULATOR = shlex.split(sys.argv.pop(1)[len("--emulator="):])
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     PROGRAM = os.path.abspath(sys.argv.pop(1))
+    COMMAND = EMULATOR + [PROGRAM]
     unittest.main(verbosity=2)

@@ -92,6 +92,7 @@ TEST(Heap, RemovalTakesTheMinimumAndPrefersTheLeftChildOnTies) {
 }
 
 TEST(HeapDeathTest, CapacityOf256TakesExactly256Items) {
+    if (const char* motivo = semTestesDeMorte()) GTEST_SKIP() << motivo;
     Heap* h = criaHeap(256);
     for (int i = 0; i < 256; i++) insere(h, &marcas[i], static_cast<uint32_t>(1000 - i));
     EXPECT_EQ(getTamanho(h), 256);
