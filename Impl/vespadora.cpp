@@ -134,7 +134,7 @@ Passagem primeiraPassagem(Entrada* e, uint8_t* bloco, uint64_t tamanho) {
     }
     if (ferror(e->arquivo.get())) return Passagem::ErroLeitura;
     if (pares) dobraPares(*pares, &e->freq);
-    if (e->copia && (fflush(e->copia.get()) != 0 || fseek(e->copia.get(), 0, SEEK_SET) != 0))
+    if (e->copia && (fflush(e->copia.get()) != 0 || fseeko(e->copia.get(), 0, SEEK_SET) != 0))
         return Passagem::ErroTemporario;
     return Passagem::Ok;
 }
@@ -294,7 +294,7 @@ int encode(const char* inputPath, const char* outputPath) {
     encodedOutputWriteTree(arvore.get(), root.get());
     SaidaCodigos s;
     assumeArvore(&s, &saida, codigos, std::move(arvore));
-    if (fseek(e.fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
+    if (fseeko(e.fonte, 0, SEEK_SET) != 0) return falha(MSG_LEITURA, inputPath);
     SegundaPassagem segunda;
     segundaPassagem(e.fonte, bloco.get(), codigos, pares.get(), &s, &segunda);
     if (ferror(saida.file)) return falha(MSG_ESCRITA, outputPath);

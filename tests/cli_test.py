@@ -4,7 +4,8 @@ Usage: python3 cli_test.py [--emulator=COMMAND] PATH-TO-VESPADORA [TESTS...]
 
 --emulator runs the program through COMMAND (for instance "qemu-s390x -L
 /usr/s390x-linux-gnu" for a cross build); tests that an emulator cannot run
-skip themselves with the reason.
+skip themselves with the reason. VESPADORA_LARGE_FILES=1 in the environment
+also runs the round trips of files past 2 GiB, which take a minute or more.
 """
 import concurrent.futures
 import contextlib
@@ -903,20 +904,80 @@ class EmulatedPortableCpu(CliCase):
                 self.assertEqual(self.read(back), data)
 
 
+def sparse(path, size, writes=()):
+    """A file of `size` zero bytes but for `writes`, (offset, bytes) pairs; the zeros take no room on disk."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for offset, data in writes:
+            f.seek(offset)
+            f.write(data)
+    return path
+
+
+def complete_tree(first=0, leaves=256):
+    """Pre-order bits of the tree whose `leaves` values from `first` all have codes of the same length."""
+    if leaves == 1:
+        return leaf(first)
+    half = leaves // 2
+    return "0" + complete_tree(first, half) + complete_tree(first + half, half)
+
+
 class HugeInput(CliCase):
+    """Files of 2 GiB and more, whose sizes and offsets take 64 bits on 32-bit systems too. They are
+    sparse, so that they take no room, and a file-size limit keeps any copy of them from being made."""
+
+    NO_COPY = staticmethod(file_size_limit(1 << 20))
+
     def test_four_gigabytes_refused_before_output(self):
-        src, dst = self.path("huge"), self.path("out")
-        with open(src, "wb") as f:
-            f.truncate(2 ** 32)
-        try:
-            code, out = self.vesp("c", src, dst)
-        finally:
-            os.remove(src)
+        src, dst = sparse(self.path("huge"), 2 ** 32), self.path("out")
+        code, out = self.vesp("c", src, dst, preexec_fn=self.NO_COPY)
         self.assertEqual(code, 1, out)
         self.assertTrue(out.startswith("1/4 Calculando frequências...".encode()), out)
         self.assertIn("Erro: arquivo de entrada grande demais".encode(), out)
         self.assertTrue(out.endswith(f"{src}\n".encode()), out)
         self.assertFalse(os.path.lexists(dst))
+
+    def test_past_two_gigabytes_checked_before_output(self):
+        # 4294967295 codes of 8 bits need 4 GiB: the input is refused from its
+        # size before the output, which cannot be made, is tried.
+        src = sparse(self.path("big"), 2 ** 31 + 4096, [(0, header(2 ** 32 - 1) + pack(complete_tree()))])
+        dst = self.path("nowhere/out")
+        code, out = self.vesp("d", src, dst, preexec_fn=self.NO_COPY)
+        self.assertEqual((code, out), (1, ("O arquivo compactado tem 4294967295 bytes\n" + STAGES_D[:STAGES_D.rindex("OK")]
+                                           + CORRUPT.format(src)).encode()))
+        for mode in ("c", "d"):
+            with self.subTest(mode=mode):
+                code, out = self.vesp(mode, src, src, preexec_fn=self.NO_COPY)
+                self.assertEqual(code, 1, out)
+                self.assertIn(SAME_FILE.encode(), out)
+        self.assertEqual(os.stat(src).st_size, 2 ** 31 + 4096)
+
+    def run_long(self, *args):
+        r = subprocess.run([*COMMAND, *args], capture_output=True, timeout=1200)
+        self.assertEqual((r.returncode, r.stderr), (0, b""), r.stdout)
+        return r.stdout
+
+    def assertSameFile(self, a, b):
+        self.assertEqual(subprocess.run(["cmp", a, b], capture_output=True).returncode, 0, f"{a} and {b} differ")
+
+    @unittest.skipUnless(os.environ.get("VESPADORA_LARGE_FILES"),
+                         "files of 2 to 4 GiB, a minute or more: set VESPADORA_LARGE_FILES=1")
+    def test_round_trips_past_two_gigabytes(self):
+        # The largest input there may be, all zeros: a lone leaf.
+        src, packed, back = sparse(self.path("zeros"), 2 ** 32 - 1), self.path("zeros.vz"), self.path("back")
+        self.assertEqual(self.run_long("c", src, packed),
+                         (STAGES_C + "Bytes processados: 4294967295 Bytes escritos: 6 Taxa de compressão: 0.00%\n")
+                         .encode())
+        self.assertEqual(self.read(packed), header(2 ** 32 - 1) + pack(leaf(0)))
+        self.run_long("d", packed, back)
+        self.assertSameFile(src, back)
+        os.remove(back)
+        # A few other byte values on both sides of 2 GiB and at the end.
+        size = 2 ** 31 + 2 ** 24
+        src = sparse(self.path("few"), size, [(0, b"a"), (2 ** 31 - 2, b"bc"), (2 ** 31, b"db"), (size - 1, b"e")])
+        self.run_long("c", src, packed)
+        self.run_long("d", packed, back)
+        self.assertSameFile(src, back)
 
 
 class NonSeekableInput(CliCase):
