@@ -4,8 +4,11 @@
 #include "vespadora.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
+#include <cfloat>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -167,14 +170,91 @@ int contaEntrada(const char* inputPath, const char* outputPath, Entrada* e, uint
     return 0;
 }
 
+}  // namespace
+
+// ------------------------------------------------------------------- ratio
+
+namespace {
+
+// A positive number m * 2^e whose significand m has its top bit set, as in
+// the 80-bit extended format.
+struct Estendido {
+    uint64_t m;
+    int e;
+};
+
+// m plus one when the bits dropped below it weigh more than half its last
+// bit, or exactly half with m odd: to nearest, ties to even. `meio` is the
+// first bit dropped, `abaixo` whether any after it is set.
+uint64_t arredondaPar(uint64_t m, bool meio, bool abaixo) { return m + (meio && (abaixo || (m & 1))); }
+
+// A significand that rounding carried past 64 bits.
+Estendido normaliza(uint64_t m, int e) { return m != 0 ? Estendido{m, e} : Estendido{uint64_t{1} << 63, e + 1}; }
+
+// a / b rounded to 64 significant bits, by long division a bit at a time: the
+// remainder stays below b < 2^32, so no step overflows.
+Estendido divideEstendido(uint64_t a, uint32_t b) {
+    assert(a > 0 && b > 0);
+    uint64_t m = 0, r = 0;
+    int peso = 63;  // the power of two of the quotient bit being made
+    for (int bits = 0; bits < 64; peso--) {
+        r = 2 * r + (peso >= 0 ? (a >> peso) & 1 : 0);
+        const bool bit = r >= b;
+        if (bit) r -= b;
+        if (bits > 0 || bit) {
+            m = 2 * m + bit;
+            bits++;
+        }
+    }
+    // The first quotient bit weighs at most 2^63, so every bit of a is used.
+    assert(peso < 0);
+    r *= 2;
+    const bool meio = r >= b;
+    if (meio) r -= b;
+    return normaliza(arredondaPar(m, meio, r != 0), peso + 1);
+}
+
+// x * 100 rounded to 64 significant bits.
+Estendido vezesCem(Estendido x) {
+    // The product has 70 or 71 bits, as x.m >= 2^63: `alto` holds the top 6
+    // or 7 of them.
+    const uint64_t baixo32 = (x.m & 0xFFFFFFFF) * 100, alto32 = (x.m >> 32) * 100;
+    const uint64_t baixo = baixo32 + (alto32 << 32);
+    const uint64_t alto = (alto32 >> 32) + (baixo < baixo32);
+    const int k = alto >= 64 ? 7 : 6;  // bits below the significand
+    const uint64_t m = (alto << (64 - k)) | (baixo >> k);
+    const bool meio = (baixo >> (k - 1)) & 1;
+    const bool abaixo = (baixo & ((uint64_t{1} << (k - 1)) - 1)) != 0;
+    return normaliza(arredondaPar(m, meio, abaixo), x.e + k);
+}
+
+// x rounded to the 53 significant bits of a double.
+double paraDouble(Estendido x) {
+    const uint64_t m = arredondaPar(x.m >> 11, (x.m >> 10) & 1, (x.m & 0x3FF) != 0);
+    return std::ldexp(static_cast<double>(m), x.e + 11);  // m <= 2^53: both exact
+}
+
+}  // namespace
+
+double taxaCompressaoInteira(uint64_t written, uint32_t symbolCount) {
+    if (symbolCount == 0 || written == 0) return 0.0;
+    return paraDouble(vezesCem(divideEstendido(written, symbolCount)));
+}
+
 double taxaCompressao(uint64_t written, uint32_t symbolCount) {
     // An empty input has no meaningful ratio; it is shown as 0.00.
     if (symbolCount == 0) return 0.0;
-    // The quotient and the product in extended precision, rounded to double
-    // once, so that the two decimals shown follow from the exact value.
+#if LDBL_MANT_DIG == 64
     const long double quociente = static_cast<long double>(written) / static_cast<long double>(symbolCount);
     return static_cast<double>(quociente * 100.0L);
+#else
+    // long double is not the 80-bit format here (it is a double, or has 113
+    // bits): the same roundings made with integers.
+    return taxaCompressaoInteira(written, symbolCount);
+#endif
 }
+
+namespace {
 
 // Input bytes coded between two checks of the room left in the output block.
 constexpr size_t TRECHO = 32 * 1024;

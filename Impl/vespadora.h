@@ -27,6 +27,16 @@ void preencheEncodingTable(EncodingTable* table, const Arvore* huff);
 // decoder.
 uint8_t decodeByte(const Arvore* huff, EncodedInput* bsi);
 
+// The compressed size as a percentage of the original, as the statistics line
+// shows it: `written` divided by `symbolCount` and then multiplied by 100,
+// each rounded to the 64-bit significand of the 80-bit extended format, and
+// the product rounded to a double; 0 for an empty original. The same double
+// on every machine, whatever its long double.
+double taxaCompressao(uint64_t written, uint32_t symbolCount);
+// The same, computed with integers only: what taxaCompressao uses where long
+// double is not the 80-bit format.
+double taxaCompressaoInteira(uint64_t written, uint32_t symbolCount);
+
 int encode(const char* inputPath, const char* outputPath);
 int decode(const char* inputPath, const char* outputPath);
 [[noreturn]] void instrucoes();

@@ -47,6 +47,8 @@ GOLDEN = [  # input, compressed bytes, statistics line
     (b"aaaa", "04000000b080", "Bytes processados: 4 Bytes escritos: 6 Taxa de compressão: 150.00%\n"),
     (b"ab", "02000000586c48", "Bytes processados: 2 Bytes escritos: 7 Taxa de compressão: 350.00%\n"),
     (b"", "000000008000", "Bytes processados: 0 Bytes escritos: 6 Taxa de compressão: 0.00%\n"),
+    (b"abcd" * 40, "a00000002c36458ec4" + "72" * 40,  # 30.625 exactly; 30.63 when computed in doubles
+     "Bytes processados: 160 Bytes escritos: 49 Taxa de compressão: 30.62%\n"),
 ]
 
 
@@ -177,6 +179,16 @@ class GoldenFiles(CliCase):
                 self.assertEqual(code, 0)
                 self.assertEqual(out, f"O arquivo compactado tem {len(data)} bytes\n{STAGES_D}".encode())
                 self.assertEqual(self.read(dst), data)
+
+    def test_ratio_on_decimal_ties(self):
+        # k byte values n times each, whose ratio is a decimal tie or next to
+        # one: computed in doubles rather than in 80 bits, the last digit differs.
+        for k, n, ratio in ((2, 10000, "12.54"), (4, 600, "25.38"), (8, 5000, "37.53"), (64, 250, "75.53"),
+                            (128, 5, "113.12")):
+            with self.subTest(k=k, n=n):
+                code, out = self.vesp("c", self.write("in", bytes(range(k)) * n), self.path("out"))
+                self.assertEqual(code, 0)
+                self.assertTrue(out.endswith(f" Taxa de compressão: {ratio}%\n".encode()), out)
 
     def test_all_byte_values_once(self):
         # 256 leaves of 9 bits, 255 internal nodes, 256 codes of 8 bits.

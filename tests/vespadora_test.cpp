@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfloat>
+#include <cstdio>
 #include <random>
 
 #include "test_support.h"
@@ -196,4 +198,60 @@ TEST(Codec, RoundTripOfRandomSkewedAndFibonacciInputs) {
         for (auto& b : mensagem) b = counts[rng() % counts.size()].first;
         EXPECT_EQ(idaEVolta(counts, mensagem), 33u);
     }
+}
+
+// Ratios whose exact value is a decimal tie or next to one, where computing in
+// doubles would print the other last digit: the 80-bit steps decide.
+TEST(Ratio, TiesPrintAsTheExtendedStepsGive) {
+    const struct {
+        uint64_t written;
+        uint32_t count;
+        const char* texto;
+    } casos[] = {
+        {49, 160, "30.62"},  // abcd 40 times
+        {2507, 20000, "12.54"},
+        {609, 2400, "25.38"},
+        {15014, 40000, "37.53"},
+        {724, 640, "113.12"},
+        {12084, 16000, "75.53"},
+        {59294640, 186022400, "31.88"},
+        {443547371, 1413696800, "31.38"},
+        {943615368, 1637510400, "57.62"},
+        {2595364407, 2362106400, "109.88"},
+        {4275423126, 3813086400, "112.12"},
+        {6, 0, "0.00"},
+    };
+    for (const auto& c : casos) {
+        for (auto taxa : {taxaCompressao, taxaCompressaoInteira}) {
+            char texto[32];
+            snprintf(texto, sizeof texto, "%.2f", taxa(c.written, c.count));
+            EXPECT_STREQ(texto, c.texto) << c.written << " / " << c.count;
+        }
+    }
+}
+
+// The integer steps against the floating-point ones, double for double, on
+// every small pair and on random large ones.
+TEST(Ratio, IntegerStepsGiveTheExtendedResult) {
+#if LDBL_MANT_DIG != 64
+    GTEST_SKIP() << "long double is not the 80-bit format here, so there is nothing to compare with";
+#endif
+    int erros = 0;
+    auto compara = [&](uint64_t written, uint32_t count) {
+        const double esperado = taxaCompressao(written, count), obtido = taxaCompressaoInteira(written, count);
+        if (esperado != obtido && erros++ < 5)
+            ADD_FAILURE() << written << " / " << count << ": " << obtido << " instead of " << esperado;
+    };
+    for (uint64_t written = 0; written <= 1000; written++)
+        for (uint32_t count = 0; count <= 300; count++) compara(written, count);
+    const unsigned seed = 0x7A3A;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 300000; i++) {
+        const uint32_t count = static_cast<uint32_t>(rng() >> (32 + rng() % 32));
+        // Mostly near the count, as compressed sizes are; now and then anything.
+        const uint64_t written = i % 4 ? count + count / (1 + rng() % 16) + rng() % 400 : rng() >> (rng() % 64);
+        compara(written, count);
+    }
+    EXPECT_EQ(erros, 0);
 }
