@@ -1,7 +1,43 @@
 // The decompressor's fast path, in the order the data flows: the decoding
 // table, the cursors of the fast region, and the plain tail; and the
 // bit-by-bit walk they are checked against.
+//
+// How it works. A stream of codes is one chain of dependent table lookups:
+// the DECODE_BITS bits at the cursor index a table that gives up to four
+// symbols and the bits they take, and the next lookup starts where those end.
+// A code longer than DECODE_BITS goes on through subtables (see
+// EntradaLonga): two lookups for the codes of a text, a few more for the
+// deepest trees. To run several chains at once, each segment of the input is
+// split among CURSORES cursors; the first starts at the exact bit, the others
+// at a guessed bit, and each is taken over where the cursor before it falls
+// into step with it, which a Huffman code does within a few symbols. Where a
+// cursor is missed, a new segment starts where the exact cursor stopped;
+// after failures in a row the decoder goes on with one cursor for a while.
+// Near the ends of the input and of the output, one cursor checked group by
+// group, then the tail, a symbol at a time with every read checked.
+//
+// What bounds it. The lookup latency of the five chains (a shift, a load, a
+// shift per lookup, a refill per K lookups), and registers: five cursors of
+// three registers leave almost none, so one input pointer lives on the
+// stack. A code longer than DECODE_BITS costs a mispredicted branch and the
+// subtable lookups.
+//
+// What bounds what it reads. A cursor's loads are 8 bytes at its `p`. Each
+// loop is given, once per window (see limitesJanela), where it must stop, and
+// runs unchecked in batches whose worst case it knows: a group moves `p` by
+// at most AVANCO_MAX bytes, a long code by at most AVANCO_LONGO. What a loop
+// may read past where it stops is the margin that limitesJanela leaves
+// before the end of the window.
+//
+// Why these constants. A 12-bit table (24 KiB of hot columns) stays in a
+// 32 KiB L1 cache with room for the input and output; 11 bits would give
+// five lookups a refill but fewer symbols a lookup, and measured 24 to 42%
+// slower. Five cursors measured 3.5 to 7.5% faster than four; six, 2 to 4%,
+// out of registers; three, 15% slower. Segments of 40 KiB keep the scratch
+// output of the guessed cursors in L2 and make the cost of joining them
+// (MARCAS lookups each) small.
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -12,28 +48,79 @@
 
 namespace {
 
-// Follows the bits of `indice` (the first of DECODE_BITS at the top) from
-// the root, starting `pulados` bits in, until a leaf or the last bit; returns
-// the node reached and sets `passos` to the bits it took.
-const Arvore* caminha(const Arvore* root, uint32_t indice, uint32_t pulados, uint32_t* passos) {
-    const Arvore* no = root;
+// Follows the `largura` bits of `indice` (the first at the top) from `no`,
+// starting `pulados` bits in, until a leaf or the last bit; returns the node
+// reached and sets `passos` to the bits it took.
+const Arvore* caminha(const Arvore* no, uint32_t indice, uint32_t largura, uint32_t pulados, uint32_t* passos) {
     uint32_t k = pulados;
-    while (no->esq && k < DECODE_BITS) {
-        no = (indice >> (DECODE_BITS - 1 - k)) & 1 ? no->dir : no->esq;
+    while (no->esq && k < largura) {
+        no = (indice >> (largura - 1 - k)) & 1 ? no->dir : no->esq;
         k++;
     }
     *passos = k - pulados;
     return no;
 }
 
+// Levels of the tree below `no`: 0 for a leaf.
+uint32_t altura(const Arvore* no) { return no->esq ? 1 + std::max(altura(no->esq), altura(no->dir)) : 0; }
+
+// Bits that index the subtable of node `no`: as many as its deepest code has
+// left, up to `maxima`.
+uint32_t larguraSubtabela(const Arvore* no, uint32_t maxima) { return std::min(altura(no), maxima); }
+
+// Entries of the subtable of `no` and of those below it.
+size_t entradasSubtabela(const Arvore* no, uint32_t maxima) {
+    const uint32_t largura = larguraSubtabela(no, maxima);
+    size_t total = size_t{1} << largura;
+    for (uint32_t j = 0; j < (1u << largura); j++) {
+        uint32_t passos;
+        const Arvore* n = caminha(no, j, largura, 0, &passos);
+        if (n->esq) total += entradasSubtabela(n, maxima);
+    }
+    return total;
+}
+
+// Entries of all the subtables: those of the nodes DECODE_BITS below the root.
+size_t entradasLongas(const Arvore* no, uint32_t nivel, uint32_t maxima) {
+    if (!no->esq) return 0;
+    if (nivel == DECODE_BITS) return entradasSubtabela(no, maxima);
+    return entradasLongas(no->esq, nivel + 1, maxima) + entradasLongas(no->dir, nivel + 1, maxima);
+}
+
+struct Subtabelas {
+    TabelaDecodificacao* tabela;
+    uint32_t maxima;  // the widest a subtable may be
+    size_t livre;     // the first entry of `longos` not taken
+};
+
+// Lays out the subtable of node `no`, reached by a link of `bits` bits, and
+// those below it; returns that link.
+EntradaLonga criaSubtabela(Subtabelas* s, const Arvore* no, uint32_t bits) {
+    const uint32_t largura = larguraSubtabela(no, s->maxima);
+    const size_t inicio = s->livre;
+    s->livre += size_t{1} << largura;
+    assert(s->livre <= DECODE_LONGOS);
+    for (uint32_t j = 0; j < (1u << largura); j++) {
+        uint32_t passos;
+        const Arvore* n = caminha(no, j, largura, 0, &passos);
+        s->tabela->longos[inicio + j] =
+            n->esq ? criaSubtabela(s, n, largura) : EntradaLonga{static_cast<uint8_t>(passos), 0, n->simbolo};
+    }
+    return {static_cast<uint8_t>(bits), static_cast<uint8_t>(largura), static_cast<uint16_t>(inicio)};
+}
+
 // Fills entry `indice` of a table that starts zeroed.
-void preencheEntrada(TabelaDecodificacao* tabela, const Arvore* root, uint32_t indice) {
+void preencheEntrada(Subtabelas* s, const Arvore* root, uint32_t indice) {
+    TabelaDecodificacao* tabela = s->tabela;
     uint32_t usados = 0, qtd = 0;
     while (qtd < DECODE_MAX_SIMBOLOS) {
         uint32_t passos;
-        const Arvore* no = caminha(root, indice, usados, &passos);
+        const Arvore* no = caminha(root, indice, DECODE_BITS, usados, &passos);
         if (no->esq) {
-            if (qtd == 0) tabela->longo[indice] = no;
+            if (qtd == 0) {
+                const EntradaLonga enlace = criaSubtabela(s, no, DECODE_BITS);
+                memcpy(tabela->simbolos[indice].data(), &enlace, sizeof enlace);
+            }
             break;
         }
         tabela->simbolos[indice][qtd] = no->simbolo;
@@ -65,10 +152,13 @@ void preparaDecodificacao(TabelaDecodificacao* tabela, const Arvore* root) {
     tabela->qtd.fill(0);
     tabela->len1.fill(0);
     tabela->simbolos.fill({});
-    tabela->longo.fill(nullptr);
+    tabela->longos.fill({});
     tabela->todos8 = false;
     if (!root || !root->esq) return;  // a lone leaf reads no bits
-    for (uint32_t i = 0; i < DECODE_ENTRADAS; i++) preencheEntrada(tabela, root, i);
+    // The widest subtables that fit; one bit wide, they always do.
+    Subtabelas s{tabela, SUBTABELA_BITS, 0};
+    while (entradasLongas(root, 0, s.maxima) > DECODE_LONGOS) s.maxima--;
+    for (uint32_t i = 0; i < DECODE_ENTRADAS; i++) preencheEntrada(&s, root, i);
     int profundidade = 0;
     profundidadeUnica(root, 0, &profundidade);
     if (profundidade == 8) {
@@ -123,12 +213,12 @@ inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(
 // as one word. Returns the entry's `usados`: with DECODE_LONGO, the cursor
 // stands at a code longer than DECODE_BITS, and stays there.
 [[gnu::always_inline]] inline uint32_t consomePartes(const TabelaDecodificacao& t, uint64_t& bits, uint8_t*& out) {
-    const size_t i = bits >> (64 - DECODE_BITS);
+    const size_t i = bits >> (PALAVRA_BITS - DECODE_BITS);
     // Read before the store, which may alias anything.
     const uint32_t usados = t.usados[i], qtd = t.qtd[i];
     memcpy(out, t.simbolos[i].data(), DECODE_MAX_SIMBOLOS);
     out += qtd;
-    bits <<= usados % 64;
+    bits <<= usados % PALAVRA_BITS;
     return usados;
 }
 
@@ -153,27 +243,35 @@ constexpr ptrdiff_t AVANCO_MAX = (BYTE_PARCIAL_BITS + K * DECODE_BITS) / 8;
     return usados;
 }
 
-// The code longer than DECODE_BITS that the cursor stands at, a bit at a time
-// from the node the table gives. Kept out of the loops: such codes are rare.
+// The link that the entry `i` of a code longer than DECODE_BITS keeps in its
+// symbol bytes.
+inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
+    EntradaLonga e;
+    memcpy(&e, tabela.simbolos[i].data(), sizeof e);
+    return e;
+}
+
+// The code longer than DECODE_BITS that the cursor stands at, through the
+// subtables. The cursor holds the DECODE_BITS bits of the lookup that met
+// the code; it refills only when it holds fewer bits than a subtable's
+// index. Kept out of the loops: such codes are rare.
 [[gnu::noinline]] Cursor passaLongo(const TabelaDecodificacao& tabela, Cursor c) {
-    recarrega(c);
-    const Arvore* no = tabela.longo[c.bits >> (64 - DECODE_BITS)];
-    c.bits <<= DECODE_BITS;
-    while (no->esq) {
-        if (tomados(c.bits) == RETIDOS_MAX_BITS) recarrega(c);  // nothing held but the sentinel
-        no = c.bits >> 63 ? no->dir : no->esq;
-        c.bits <<= 1;
-    }
-    *c.out++ = no->simbolo;
+    EntradaLonga e = enlace(tabela, c.bits >> (PALAVRA_BITS - DECODE_BITS));
+    do {
+        c.bits <<= e.bits;
+        if (tomados(c.bits) > RETIDOS_MAX_BITS - e.largura) recarrega(c);
+        e = tabela.longos[e.valor + (c.bits >> (PALAVRA_BITS - e.largura))];
+    } while (e.largura != 0);
+    c.bits <<= e.bits;
+    *c.out++ = static_cast<uint8_t>(e.valor);
     return c;
 }
 
-// How far a long code moves a cursor's `p`, at most: the refill before the
-// walk moves it by up to AVANCO_MAX bytes, then the walk reads up to
-// ARVORE_MAX_PROFUNDIDADE bits from at most BYTE_PARCIAL_BITS into a byte.
-// In groups, it is what the code takes from the groups a cursor may still
-// run unchecked.
-constexpr ptrdiff_t AVANCO_LONGO = AVANCO_MAX + (BYTE_PARCIAL_BITS + ARVORE_MAX_PROFUNDIDADE + 7) / 8;
+// How far a long code moves a cursor's `p`, at most: the cursor stands at
+// most RETIDOS_MAX_BITS - DECODE_BITS bits past `p` (it held the bits of a
+// lookup), and the code takes up to ARVORE_MAX_PROFUNDIDADE more. In groups,
+// it is what the code takes from the groups a cursor may still run unchecked.
+constexpr ptrdiff_t AVANCO_LONGO = (RETIDOS_MAX_BITS - DECODE_BITS + ARVORE_MAX_PROFUNDIDADE) / 8;
 constexpr ptrdiff_t GRUPOS_LONGO = (AVANCO_LONGO + AVANCO_MAX - 1) / AVANCO_MAX;
 
 // One refill and one lookup, with a long code taken at once: stops at every
@@ -186,7 +284,7 @@ inline void passo(const TabelaDecodificacao& tabela, Cursor& c) {
 // One refill and one symbol: stops at every place where a code starts.
 inline void passoSimbolo(const TabelaDecodificacao& tabela, Cursor& c) {
     recarrega(c);
-    const size_t i = c.bits >> (64 - DECODE_BITS);
+    const size_t i = c.bits >> (PALAVRA_BITS - DECODE_BITS);
     if (tabela.usados[i] & DECODE_LONGO) {
         c = passaLongo(tabela, c);
     } else {
@@ -221,16 +319,41 @@ void grupos(const TabelaDecodificacao& tabela, Cursor* cursor, const uint8_t* at
 }
 
 // Input bytes decoded per segment by CURSORES cursors, at most; at least
-// SEGMENTO_MIN. Segments shrink near the end of the input or output at hand,
-// and end DECODE_RESERVA bytes before the end of the input even in the last
-// window: the MARCAS lookups recorded of the last cursor, unchecked, may run
-// past the segment's end by that many long codes.
+// SEGMENTO_MIN. Segments shrink near the end of the input or output at hand.
+// The exact cursor joins each of the others at one of the first MARCAS
+// lookups recorded of it.
 constexpr int CURSORES = 5;
 constexpr ptrdiff_t SEGMENTO = 40 * 1024;
 constexpr ptrdiff_t SEGMENTO_MIN = 2 * 1024;
 constexpr ptrdiff_t PARTE_MAX = SEGMENTO / CURSORES;
 constexpr int MARCAS = 64;
-static_assert(MARCAS * AVANCO_LONGO + DECODE_MARGEM <= DECODE_RESERVA);
+
+// Where the loops of one call stop in the window [p, fim) of a LeitorBits,
+// decided once per call by limitesJanela; never before `p`. A loop may read
+// past where it stops by what it runs unchecked, which the margin after
+// each bound covers.
+struct Limites {
+    // The lone cursor and the byte map stop here: DECODE_MARGEM before the
+    // end of the last window, enough for a group or a long code started
+    // before it, and DECODE_RESERVA before the end of another, where the
+    // driver reads more.
+    const uint8_t* fimRapido;
+    // Segments of several cursors end here, DECODE_RESERVA before the end of
+    // every window: the MARCAS lookups recorded of the last cursor run
+    // unchecked past the segment's end, by up to as many long codes.
+    const uint8_t* fimSegmentos;
+    // The exact cursor, a symbol at a time, joins the next one before here.
+    const uint8_t* fimJunta;
+};
+
+Limites limitesJanela(const LeitorBits& r) {
+    static_assert(DECODE_MARGEM >= AVANCO_LONGO + sizeof(uint64_t));
+    static_assert(MARCAS * AVANCO_LONGO + DECODE_MARGEM <= DECODE_RESERVA);
+    const size_t janela = static_cast<size_t>(r.fim - r.p);
+    const auto antesDoFim = [&](size_t margem) { return r.fim - std::min(margem, janela); };
+    return {antesDoFim(r.ultimo ? DECODE_MARGEM : DECODE_RESERVA), antesDoFim(DECODE_RESERVA),
+            antesDoFim(DECODE_MARGEM)};
+}
 
 // Segments that go by with one cursor after `falhas` in a row where the exact
 // cursor missed another: none after the first (the next guesses again further
@@ -267,9 +390,9 @@ void marca(const TabelaDecodificacao& tabela, Cursor& c, const uint8_t* base, Ma
 // A lookup at a time would not do: where every lookup takes four codes, two
 // cursors in step on the codes may never start a lookup at the same place.
 Encontro junta(const TabelaDecodificacao& tabela, Cursor& exato, const Marca* marcas, const Cursor& seguinte,
-               const uint8_t* base, const uint8_t* outFim, const uint8_t* limite) {
+               const uint8_t* base, const uint8_t* outFim, const Limites& limites) {
     int k = 0;
-    while (outFim - exato.out >= GRUPO && exato.p < limite) {
+    while (outFim - exato.out >= GRUPO && exato.p < limites.fimJunta) {
         const int64_t pos = posicao(exato, base);
         while (k < MARCAS && marcas[k].posicao < pos) k++;
         if (k == MARCAS) return Encontro::Nao;
@@ -335,7 +458,7 @@ void ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
 // segment. Where two never meet, or the output has no room, the exact cursor
 // goes on alone; it is exact in every case.
 Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptrdiff_t parte, uint8_t* outFim,
-                          const uint8_t* limite) {
+                          const Limites& limites) {
     const uint8_t* const base = cursor->p;
     const uint32_t bit = static_cast<uint32_t>(posicao(*cursor, base)) & 7;
     Cursor c[CURSORES];
@@ -362,19 +485,15 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptr
 
     Encontro e = Encontro::Sim;
     for (int j = 1; j < CURSORES && e == Encontro::Sim; j++)
-        e = junta(tabela, c[0], marcas[j - 1], c[j], base, outFim, limite);
+        e = junta(tabela, c[0], marcas[j - 1], c[j], base, outFim, limites);
     *cursor = c[0];
     return e;
 }
 
-// The fast loops from `a` on, until `reserva` bytes are left in the input
-// (see reservaLeitura): CURSORES cursors while there is room for a segment,
-// whose output is foreseen from the last one's to fit in what `out` has left.
-void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const uint8_t* fim,
-                        size_t reserva) {
-    static_assert(DECODE_RESERVA >= DECODE_MARGEM);
-    const uint8_t* const limite = fim - DECODE_MARGEM;
-    const uint8_t* const ate = fim - reserva;
+// The fast loops from `a` on: CURSORES cursors while there is room for a
+// segment, whose output is foreseen from the last one's to fit in what `out`
+// has left, then one cursor.
+void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* outFim, const Limites& limites) {
     uint32_t pausa = 0;   // segments left to go with one cursor
     uint32_t falhas = 0;  // segments in a row where the cursors did not all meet
     // Output bytes per input byte, in sixteenths: at first the most that
@@ -382,7 +501,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
     ptrdiff_t razao = 8 * 16;
     for (;;) {
         const ptrdiff_t porSaida = (outFim - a->out - GRUPO) * 16 / razao;
-        const ptrdiff_t resto = fim - a->p - static_cast<ptrdiff_t>(DECODE_RESERVA);
+        const ptrdiff_t resto = limites.fimSegmentos - a->p;
         const ptrdiff_t segmento = std::min({SEGMENTO, resto, porSaida}) / CURSORES * CURSORES;
         if (segmento < SEGMENTO_MIN) break;
         const uint8_t* const antesP = a->p;
@@ -391,7 +510,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
             pausa--;
             grupos(tabela, a, a->p + segmento, outFim);
         } else {
-            const Encontro e = segmentoMultiplo(tabela, a, segmento / CURSORES, outFim, limite);
+            const Encontro e = segmentoMultiplo(tabela, a, segmento / CURSORES, outFim, limites);
             if (e == Encontro::SemEspaco) break;
             falhas = e == Encontro::Nao ? std::min<uint32_t>(falhas + 1, 8) : 0;
             pausa = segmentosSozinho(falhas);
@@ -399,7 +518,7 @@ void decodificaCursores(const TabelaDecodificacao& tabela, Cursor* a, uint8_t* o
         const ptrdiff_t lidos = a->p - antesP;
         if (lidos > 0) razao = std::max<ptrdiff_t>(16, (a->out - antesOut) * 20 / lidos + 1);
     }
-    grupos(tabela, a, ate, outFim);
+    grupos(tabela, a, limites.fimRapido, outFim);
 }
 
 // ------------------------------------------------------------- strategies
@@ -411,13 +530,12 @@ size_t decodificaFolhaUnica(const TabelaDecodificacao& tabela, uint8_t* out, siz
 }
 
 // Every code has 8 bits: each symbol is a byte of the stream, cut at the bit
-// where it stands. The window up to its reserve, realigned behind the bits
-// left in `buf` (those of p[-1]), is mapped as a block.
-size_t decodificaBytes(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
-    const size_t reserva = reservaLeitura(*r);
-    if (static_cast<size_t>(r->fim - r->p) <= reserva) return 0;
-    const size_t disponiveis = static_cast<size_t>(r->fim - r->p) - reserva;
-    const size_t m = count < disponiveis ? count : disponiveis;
+// where it stands. The window up to where the fast loops stop, realigned
+// behind the bits left in `buf` (those of p[-1]), is mapped as a block.
+size_t decodificaBytes(const TabelaDecodificacao& tabela, const Limites& limites, LeitorBits* r, uint8_t* out,
+                       size_t count) {
+    const size_t m = std::min(count, static_cast<size_t>(limites.fimRapido - r->p));
+    if (m == 0) return 0;
     if (r->n == 0) {
         substituiBytes(tabela.simbolo8.data(), r->p, out, m);
     } else {
@@ -429,31 +547,33 @@ size_t decodificaBytes(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
 }
 
 // The cursors, from where `r` stands (the bits it holds are those of p[-1],
-// still in memory) up to the reserve of the window.
-size_t decodificaRapidos(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
-    const size_t reserva = reservaLeitura(*r);
-    if (static_cast<size_t>(r->fim - r->p) < reserva) return 0;
+// still in memory) up to where the fast loops stop.
+size_t decodificaRapidos(const TabelaDecodificacao& tabela, const Limites& limites, LeitorBits* r, uint8_t* out,
+                         size_t count) {
+    if (limites.fimRapido == r->p) return 0;
     Cursor a = r->n > 0 ? cursorEm(r->p - 1, 8 - r->n, out) : cursorEm(r->p, 0, out);
-    decodificaCursores(tabela, &a, out + count, r->fim, reserva);
+    decodificaCursores(tabela, &a, out + count, limites);
     *r = lbEm(a.p, tomados(a.bits), r->fim, r->ultimo);
     return static_cast<size_t>(a.out - out);
 }
 
-// A code longer than DECODE_BITS, on from the node the table gives: the walk
-// a bit at a time. Null when the stream ends first.
-const Arvore* caminhaLongo(const TabelaDecodificacao& tabela, LeitorBits* r) {
-    if (r->n < DECODE_BITS) return nullptr;
-    const Arvore* no = tabela.longo[r->buf >> (64 - DECODE_BITS)];
-    r->buf <<= DECODE_BITS;
-    r->n -= DECODE_BITS;
-    while (no->esq) {
+// The symbol of the code longer than DECODE_BITS where `r` stands, through
+// the subtables; -1 when the code needs bits past the end of the stream. The
+// bits past the end are zero, so an entry found with them is the code's only
+// if it takes no more bits than are held.
+int caminhaLongo(const TabelaDecodificacao& tabela, LeitorBits* r) {
+    if (r->n < DECODE_BITS) return -1;
+    EntradaLonga e = enlace(tabela, r->buf >> (PALAVRA_BITS - DECODE_BITS));
+    do {
+        r->buf <<= e.bits;
+        r->n -= e.bits;
         lbRecarregaBytes(r->buf, r->n, r->p, r->fim);
-        if (r->n == 0) return nullptr;
-        no = r->buf >> 63 ? no->dir : no->esq;
-        r->buf <<= 1;
-        r->n--;
-    }
-    return no;
+        e = tabela.longos[e.valor + (r->buf >> (PALAVRA_BITS - e.largura))];
+        if (e.bits > r->n) return -1;
+    } while (e.largura != 0);
+    r->buf <<= e.bits;
+    r->n -= e.bits;
+    return e.valor;
 }
 
 // The plain tail, one symbol at a time, refilled a byte at a time so that
@@ -463,11 +583,11 @@ size_t decodificaCauda(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
     size_t i = 0;
     while (i < count && !leitorPedeMais(*r)) {
         lbRecarregaBytes(r->buf, r->n, r->p, r->fim);
-        const size_t indice = r->buf >> (64 - DECODE_BITS);
+        const size_t indice = r->buf >> (PALAVRA_BITS - DECODE_BITS);
         if (tabela.usados[indice] & DECODE_LONGO) {
-            const Arvore* folha = caminhaLongo(tabela, r);
-            if (!folha) break;
-            out[i++] = folha->simbolo;
+            const int simbolo = caminhaLongo(tabela, r);
+            if (simbolo < 0) break;
+            out[i++] = static_cast<uint8_t>(simbolo);
         } else {
             const uint32_t len1 = tabela.len1[indice];
             if (len1 > r->n) break;
@@ -484,9 +604,10 @@ size_t decodificaCauda(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t
 size_t decodificaRapido(const TabelaDecodificacao& tabela, LeitorBits* r, uint8_t* out, size_t count) {
     if (!tabela.raiz->esq) return decodificaFolhaUnica(tabela, out, count);
     lbDevolve(r);  // the fast strategies start from a byte address
+    const Limites limites = limitesJanela(*r);
     size_t i = 0;
-    if (tabela.todos8) i += decodificaBytes(tabela, r, out, count);
-    i += decodificaRapidos(tabela, r, out + i, count - i);
+    if (tabela.todos8) i += decodificaBytes(tabela, limites, r, out, count);
+    i += decodificaRapidos(tabela, limites, r, out + i, count - i);
     i += decodificaCauda(tabela, r, out + i, count - i);
     r->truncado = i < count && r->ultimo;
     lbDevolve(r);

@@ -165,6 +165,9 @@ bool codificaRapido(const CodigosRapidos& codigos, CodificadorPares* pares, cons
                     BitWriter* w, CodificaParesFn porPares = codificaPares);
 
 // ----------------------------------------------------------------- decoding
+//
+// How the decoder works, what bounds it and why its constants are what they
+// are: at the head of vespadora_decodifica.cpp.
 
 // Decoding table: entry i says what the next DECODE_BITS bits, read as the
 // number i, decode to: as many whole codes as fit in them, up to four. The
@@ -182,16 +185,36 @@ constexpr size_t DECODE_ENTRADAS = size_t{1} << DECODE_BITS;
 constexpr uint8_t DECODE_LONGO = 64;
 static_assert(DECODE_BITS < DECODE_LONGO);
 
+// A code longer than DECODE_BITS goes on through subtables, as zlib and
+// libdeflate decode theirs: the entry of its first DECODE_BITS bits links to
+// a subtable indexed by the bits that follow, whose entry is the code's leaf
+// or a link to a further subtable. A link, or an entry of a subtable:
+struct EntradaLonga {
+    uint8_t bits;     // taken: all the bits that index a link's subtable, or the rest of a leaf's code
+    uint8_t largura;  // bits that index the subtable a link leads to; 0 for a leaf
+    uint16_t valor;   // a leaf's symbol, or where the subtable a link leads to starts in `longos`
+};
+static_assert(sizeof(EntradaLonga) == DECODE_MAX_SIMBOLOS);
+
+// A subtable is indexed by as many bits as its deepest code has left, up to
+// SUBTABELA_BITS, so that codes of up to DECODE_BITS + SUBTABELA_BITS bits
+// take two lookups. Where the subtables of a deep tree would not fit in
+// DECODE_LONGOS entries, they are all made narrower: one bit wide, they take
+// two entries per node of the tree.
+constexpr uint32_t SUBTABELA_BITS = 8;
+constexpr size_t DECODE_LONGOS = 4096;
+static_assert(2 * (ARVORE_MAX_FOLHAS - 1) <= DECODE_LONGOS);
+
 struct TabelaDecodificacao {
-    // Bits taken by all the symbols of the entry, plus DECODE_LONGO for a
-    // code longer than DECODE_BITS, which goes on from the node `longo[i]`
-    // reached after DECODE_BITS bits.
+    // Bits taken by all the symbols of the entry, or DECODE_LONGO.
     std::array<uint8_t, DECODE_ENTRADAS> usados;
     std::array<uint8_t, DECODE_ENTRADAS> qtd;   // count of symbols, 0 to 4
     std::array<uint8_t, DECODE_ENTRADAS> len1;  // bits taken by the first symbol alone
-    // The symbols, as they are written: the first at out[0].
+    // The symbols, as they are written: the first at out[0]. For a code
+    // longer than DECODE_BITS, the bytes of the EntradaLonga that links to
+    // its subtable.
     std::array<std::array<uint8_t, DECODE_MAX_SIMBOLOS>, DECODE_ENTRADAS> simbolos;
-    std::array<const Arvore*, DECODE_ENTRADAS> longo;
+    std::array<EntradaLonga, DECODE_LONGOS> longos;  // the subtables
     const Arvore* raiz;
     // When every code has 8 bits (256 leaves, all at depth 8, as for random
     // bytes), each byte of the stream, wherever it starts, is one symbol.
@@ -212,8 +235,6 @@ static_assert(DECODE_MARGEM * 8 >= ARVORE_MAX_PROFUNDIDADE + PALAVRA_BITS + 8);
 // they stop, and a few KiB so that the cursors' segments rarely get small.
 constexpr size_t DECODE_RESERVA = DECODE_MARGEM + 4 * 1024;
 
-// Bytes at the end of the window that the fast loops leave alone.
-inline size_t reservaLeitura(const LeitorBits& r) { return r.ultimo ? DECODE_MARGEM : DECODE_RESERVA; }
 // Whether the decoder needs more input before it can go on.
 inline bool leitorPedeMais(const LeitorBits& r) {
     return !r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_RESERVA;
