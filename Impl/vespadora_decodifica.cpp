@@ -254,16 +254,22 @@ inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
 // The code longer than DECODE_BITS that the cursor stands at, through the
 // subtables. The cursor holds the DECODE_BITS bits of the lookup that met
 // the code; it refills only when it holds fewer bits than a subtable's
-// index. Kept out of the loops: such codes are rare.
-[[gnu::noinline]] Cursor passaLongo(const TabelaDecodificacao& tabela, Cursor c) {
-    EntradaLonga e = enlace(tabela, c.bits >> (PALAVRA_BITS - DECODE_BITS));
+// index.
+[[gnu::always_inline]] inline void passaLongoPartes(const TabelaDecodificacao& tabela, uint64_t& bits,
+                                                    const uint8_t*& p, uint8_t*& out) {
+    EntradaLonga e = enlace(tabela, bits >> (PALAVRA_BITS - DECODE_BITS));
     do {
-        c.bits <<= e.bits;
-        if (tomados(c.bits) > RETIDOS_MAX_BITS - e.largura) recarrega(c);
-        e = tabela.longos[e.valor + (c.bits >> (PALAVRA_BITS - e.largura))];
+        bits <<= e.bits;
+        if (tomados(bits) > RETIDOS_MAX_BITS - e.largura) recarregaPartes(bits, p);
+        e = tabela.longos[e.valor + (bits >> (PALAVRA_BITS - e.largura))];
     } while (e.largura != 0);
-    c.bits <<= e.bits;
-    *c.out++ = static_cast<uint8_t>(e.valor);
+    bits <<= e.bits;
+    *out++ = static_cast<uint8_t>(e.valor);
+}
+
+// The same, kept out of the loops of one cursor: such codes are rare.
+[[gnu::noinline]] Cursor passaLongo(const TabelaDecodificacao& tabela, Cursor c) {
+    passaLongoPartes(tabela, c.bits, c.p, c.out);
     return c;
 }
 
@@ -436,10 +442,7 @@ void ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
 #pragma GCC unroll 8
         for (int j = 0; j < CURSORES; j++) {
             if (consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO) [[unlikely]] {
-                const Cursor c = passaLongo(tabela, {bits[j], p[j], out[j]});
-                bits[j] = c.bits;
-                p[j] = c.p;
-                out[j] = c.out;
+                passaLongoPartes(tabela, bits[j], p[j], out[j]);
                 g -= GRUPOS_LONGO;
             }
         }
