@@ -222,25 +222,37 @@ inline Cursor cursorEm(const uint8_t* p, uint32_t bit, uint8_t* out) { return {(
     return usados;
 }
 
-// A refill, then K lookups. Each lookup needs DECODE_BITS bits held and takes
-// at most that many, so after a refill (CONSUMIVEIS_BITS at least) K lookups
-// can run.
-constexpr int K = CONSUMIVEIS_BITS / DECODE_BITS;
-static_assert(podeConsumir(K * DECODE_BITS));
+// Between its groups and steps a cursor holds at least RETIDOS_MIN bits, as
+// a refill leaves it after one lookup. A group is K lookups from those bits,
+// the last beside the refill for after it: the refill starts where the last
+// lookup starts, so that neither waits for the other, and after the last
+// lookup the cursor holds what the refill loaded less that lookup's bits.
+constexpr uint32_t RETIDOS_MIN = CONSUMIVEIS_BITS - DECODE_BITS;
+constexpr int K = RETIDOS_MIN / DECODE_BITS;
+static_assert(K >= 2);
 // What a group may write from `out` (the last lookup stores a whole word),
-// and how far it may move `p`: the refill takes at most BYTE_PARCIAL_BITS +
-// K * DECODE_BITS bits, whole bytes of them.
+// and how far it may move `p`: to the byte where the last lookup starts, at
+// most RETIDOS_MAX_BITS - RETIDOS_MIN + (K - 1) * DECODE_BITS bits on.
 constexpr ptrdiff_t GRUPO = DECODE_MAX_SIMBOLOS * K;
-constexpr ptrdiff_t AVANCO_MAX = (BYTE_PARCIAL_BITS + K * DECODE_BITS) / 8;
+constexpr ptrdiff_t AVANCO_MAX = (RETIDOS_MAX_BITS - RETIDOS_MIN + (K - 1) * DECODE_BITS) / 8;
 
-// Returns the last entry's `usados`: with DECODE_LONGO, the cursor stands at
-// a long code.
+// The last lookup of a group and the refill beside it. Returns the entry's
+// `usados`: with DECODE_LONGO, the cursor stands at a long code, refilled.
+[[gnu::always_inline]] inline uint32_t ultimaConsulta(const TabelaDecodificacao& t, uint64_t& bits, const uint8_t*& p,
+                                                      uint8_t*& out) {
+    const uint32_t antes = tomados(bits);
+    p += antes / 8;
+    const uint64_t carga = carregaBE64(p) | 1;
+    const uint32_t usados = consomePartes(t, bits, out);
+    bits = carga << (antes % 8 + usados) % PALAVRA_BITS;
+    return usados;
+}
+
+// Returns the last entry's `usados`, as ultimaConsulta.
 [[gnu::always_inline]] inline uint32_t grupoPartes(const TabelaDecodificacao& t, uint64_t& bits, const uint8_t*& p,
                                                    uint8_t*& out) {
-    recarregaPartes(bits, p);
-    uint32_t usados = 0;
-    for (int k = 0; k < K; k++) usados = consomePartes(t, bits, out);
-    return usados;
+    for (int k = 0; k < K - 1; k++) consomePartes(t, bits, out);
+    return ultimaConsulta(t, bits, p, out);
 }
 
 // The link that the entry `i` of a code longer than DECODE_BITS keeps in its
@@ -253,8 +265,8 @@ inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
 
 // The code longer than DECODE_BITS that the cursor stands at, through the
 // subtables. The cursor holds the DECODE_BITS bits of the lookup that met
-// the code; it refills only when it holds fewer bits than a subtable's
-// index.
+// the code; it refills when it holds fewer bits than a subtable's index, and
+// after the code.
 [[gnu::always_inline]] inline void passaLongoPartes(const TabelaDecodificacao& tabela, uint64_t& bits,
                                                     const uint8_t*& p, uint8_t*& out) {
     EntradaLonga e = enlace(tabela, bits >> (PALAVRA_BITS - DECODE_BITS));
@@ -265,6 +277,7 @@ inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
     } while (e.largura != 0);
     bits <<= e.bits;
     *out++ = static_cast<uint8_t>(e.valor);
+    recarregaPartes(bits, p);
 }
 
 // The same, kept out of the loops of one cursor: such codes are rare.
@@ -433,15 +446,13 @@ void ladoALado(const TabelaDecodificacao& tabela, Cursor* cursores, ptrdiff_t g)
     // (DECODE_MARGEM), as in `grupos`.
     do {
 #pragma GCC unroll 8
-        for (int j = 0; j < CURSORES; j++) recarregaPartes(bits[j], p[j]);
-#pragma GCC unroll 8
         for (int k = 0; k < K - 1; k++) {
 #pragma GCC unroll 8
             for (int j = 0; j < CURSORES; j++) consomePartes(tabela, bits[j], out[j]);
         }
 #pragma GCC unroll 8
         for (int j = 0; j < CURSORES; j++) {
-            if (consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO) [[unlikely]] {
+            if (ultimaConsulta(tabela, bits[j], p[j], out[j]) & DECODE_LONGO) [[unlikely]] {
                 passaLongoPartes(tabela, bits[j], p[j], out[j]);
                 g -= GRUPOS_LONGO;
             }
