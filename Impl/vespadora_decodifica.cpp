@@ -293,13 +293,6 @@ inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
 constexpr ptrdiff_t AVANCO_LONGO = (RETIDOS_MAX_BITS - DECODE_BITS + ARVORE_MAX_PROFUNDIDADE) / 8;
 constexpr ptrdiff_t GRUPOS_LONGO = (AVANCO_LONGO + AVANCO_MAX - 1) / AVANCO_MAX;
 
-// One refill and one lookup, with a long code taken at once: stops at every
-// place where a lookup starts.
-inline void passo(const TabelaDecodificacao& tabela, Cursor& c) {
-    recarrega(c);
-    if (consomePartes(tabela, c.bits, c.out) & DECODE_LONGO) c = passaLongo(tabela, c);
-}
-
 // One refill and one symbol: stops at every place where a code starts.
 inline void passoSimbolo(const TabelaDecodificacao& tabela, Cursor& c) {
     recarrega(c);
@@ -395,12 +388,29 @@ struct Marca {
     uint8_t* out;
 };
 
-// Where cursor `c` starts its first MARCAS lookups, one at a time.
-void marca(const TabelaDecodificacao& tabela, Cursor& c, const uint8_t* base, Marca* marcas) {
-    for (int k = 0; k < MARCAS; k++) {
-        marcas[k] = {posicao(c, base), c.out};
-        passo(tabela, c);
+// Where the cursors after the first start their first MARCAS lookups, one
+// lookup at a time each, side by side so that their chains run at once; in
+// locals for the reason given at `grupos`.
+void marca(const TabelaDecodificacao& tabela, Cursor* cursores, const uint8_t* base, Marca (*marcas)[MARCAS]) {
+    constexpr int N = CURSORES - 1;
+    uint64_t bits[N];
+    const uint8_t* p[N];
+    uint8_t* out[N];
+    for (int j = 0; j < N; j++) {
+        bits[j] = cursores[j + 1].bits;
+        p[j] = cursores[j + 1].p;
+        out[j] = cursores[j + 1].out;
     }
+    for (int k = 0; k < MARCAS; k++) {
+#pragma GCC unroll 8
+        for (int j = 0; j < N; j++) {
+            marcas[j][k] = {8 * (p[j] - base) + tomados(bits[j]), out[j]};
+            recarregaPartes(bits[j], p[j]);
+            if (consomePartes(tabela, bits[j], out[j]) & DECODE_LONGO) [[unlikely]]
+                passaLongoPartes(tabela, bits[j], p[j], out[j]);
+        }
+    }
+    for (int j = 0; j < N; j++) cursores[j + 1] = {bits[j], p[j], out[j]};
 }
 
 // Steps the exact cursor a symbol at a time to the first recorded lookup of
@@ -484,8 +494,8 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptr
     for (int j = 1; j < CURSORES; j++) {
         c[j] = cursorEm(base + j * parte, bit, rascunhoCursores[j - 1]);
         fimSaida[j] = rascunhoCursores[j - 1] + RASCUNHO;
-        marca(tabela, c[j], base, marcas[j - 1]);
     }
+    marca(tabela, c, base, marcas);
     // Each stops a word before the next one's start, so before its marks.
     for (int j = 0; j < CURSORES; j++) ate[j] = base + (j + 1) * parte - 8;
 
