@@ -263,18 +263,24 @@ inline EntradaLonga enlace(const TabelaDecodificacao& tabela, size_t i) {
     return e;
 }
 
+// Subtable lookups that a long code can take from a cursor refilled at its
+// start before the cursor may hold fewer bits than the next index.
+constexpr int CONSULTAS_SEM_RECARGA = (CONSUMIVEIS_BITS - DECODE_BITS) / SUBTABELA_BITS;
+static_assert(CONSULTAS_SEM_RECARGA >= 2);
+
 // The code longer than DECODE_BITS that the cursor stands at, through the
-// subtables. The cursor holds the DECODE_BITS bits of the lookup that met
-// the code; it refills when it holds fewer bits than a subtable's index, and
-// after the code.
+// subtables. Every caller has refilled the cursor at the code's start, so
+// the first CONSULTAS_SEM_RECARGA lookups need no check; the cursor is
+// refilled again after the code.
 [[gnu::always_inline]] inline void passaLongoPartes(const TabelaDecodificacao& tabela, uint64_t& bits,
                                                     const uint8_t*& p, uint8_t*& out) {
     EntradaLonga e = enlace(tabela, bits >> (PALAVRA_BITS - DECODE_BITS));
-    do {
+    for (int k = 0; e.largura != 0; k++) {
         bits <<= e.bits;
-        if (tomados(bits) > RETIDOS_MAX_BITS - e.largura) recarregaPartes(bits, p);
+        if (k >= CONSULTAS_SEM_RECARGA && tomados(bits) > RETIDOS_MAX_BITS - e.largura) [[unlikely]]
+            recarregaPartes(bits, p);
         e = tabela.longos[e.valor + (bits >> (PALAVRA_BITS - e.largura))];
-    } while (e.largura != 0);
+    }
     bits <<= e.bits;
     *out++ = static_cast<uint8_t>(e.valor);
     recarregaPartes(bits, p);
