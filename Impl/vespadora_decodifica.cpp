@@ -1,41 +1,55 @@
 // The decompressor's fast path, in the order the data flows: the decoding
-// table, the cursors of the fast region, and the plain tail; and the
-// bit-by-bit walk they are checked against.
+// table and its subtables, the cursors of the fast region, and the plain
+// tail; and the bit-by-bit walk they are checked against.
 //
 // How it works. A stream of codes is one chain of dependent table lookups:
-// the DECODE_BITS bits at the cursor index a table that gives up to four
-// symbols and the bits they take, and the next lookup starts where those end.
-// A code longer than DECODE_BITS goes on through subtables (see
-// EntradaLonga): two lookups for the codes of a text, a few more for the
-// deepest trees. To run several chains at once, each segment of the input is
-// split among CURSORES cursors; the first starts at the exact bit, the others
-// at a guessed bit, and each is taken over where the cursor before it falls
-// into step with it, which a Huffman code does within a few symbols. Where a
-// cursor is missed, a new segment starts where the exact cursor stopped;
-// after failures in a row the decoder goes on with one cursor for a while.
-// Near the ends of the input and of the output, one cursor checked group by
-// group, then the tail, a symbol at a time with every read checked.
+// the DECODE_BITS bits at a cursor index a table that gives the symbols of up
+// to four whole codes and the bits they take, and the next lookup starts
+// where those end. A longer code goes on through subtables (EntradaLonga):
+// one more lookup for the codes of a text, of up to DECODE_BITS +
+// SUBTABELA_BITS bits, a few bits a lookup for the 255-bit codes a hostile
+// file may hold. To run several chains at once, each segment of the input
+// is split among CURSORES cursors: the first starts at the exact bit, the
+// others at a guessed bit, and the exact cursor takes each over where it
+// falls into step with it, which a Huffman code does within a few symbols.
+// Where a cursor is missed, a new segment starts where the exact cursor
+// stopped; after failures in a row one cursor goes on alone for 1, 2, 4 ...
+// 16 segments before the decoder tries again. Near the ends of the input and
+// of the output one cursor goes on alone, then the tail, a symbol at a time
+// with every read checked.
 //
-// What bounds it. The lookup latency of the five chains (a shift, a load, a
-// shift per lookup, a refill per K lookups), and registers: five cursors of
-// three registers leave almost none, so one input pointer lives on the
-// stack. A code longer than DECODE_BITS costs a mispredicted branch and the
-// subtable lookups.
+// What bounds it. The five cursors side by side run about five
+// instructions a cycle: they are bound by instruction count (an index, three
+// loads, a store, an add and a shift a lookup, a refill every K lookups) and
+// by registers, five cursors of three leaving one input pointer on the
+// stack. One cursor alone is bound by its chain of lookups; the refill of a
+// group starts beside its last lookup, so that neither waits for the other.
+// A long code costs a mispredicted branch, which throws away the work of the
+// other cursors in flight, and its subtable lookups.
 //
-// What bounds what it reads. A cursor's loads are 8 bytes at its `p`. Each
-// loop is given, once per window (see limitesJanela), where it must stop, and
-// runs unchecked in batches whose worst case it knows: a group moves `p` by
-// at most AVANCO_MAX bytes, a long code by at most AVANCO_LONGO. What a loop
-// may read past where it stops is the margin that limitesJanela leaves
-// before the end of the window.
+// What it reads. A cursor loads 8 bytes at its `p`. Where each loop stops in
+// a window is decided once per call (limitesJanela). Between two checks a
+// loop runs a batch whose worst case it knows, a group moving `p` by at most
+// AVANCO_MAX bytes and a long code by at most AVANCO_LONGO, and the margin
+// left after each bound covers what the batch may read past it.
 //
-// Why these constants. A 12-bit table (24 KiB of hot columns) stays in a
-// 32 KiB L1 cache with room for the input and output; 11 bits would give
-// five lookups a refill but fewer symbols a lookup, and measured 24 to 42%
-// slower. Five cursors measured 3.5 to 7.5% faster than four; six, 2 to 4%,
-// out of registers; three, 15% slower. Segments of 40 KiB keep the scratch
-// output of the guessed cursors in L2 and make the cost of joining them
-// (MARCAS lookups each) small.
+// Why these constants. A 12-bit table keeps its hot columns at 24 KiB, inside
+// a 32 KiB L1 cache with room for the input and the output; an 11-bit table
+// (five lookups a refill) measured 24 to 42% slower. Subtables of 8 bits hold
+// the long codes of texts in one more lookup and stay small. Five cursors
+// measured 3.5 to 7.5% faster than four; six, 2 to 4%, out of registers;
+// three, 15% slower. Segments of 40 KiB keep the scratch output of the
+// guessed cursors in the L2 cache and the cost of joining them (MARCAS
+// lookups each, side by side) small.
+//
+// Tried, and not kept: cursors that keep an absolute bit address instead of
+// a sentinel bit (13 to 34% slower); a clang build (about 30% slower than
+// GCC); the leftover groups of a segment's cursors run side by side, fewer
+// at a time, rather than one cursor after another (within 2%, five more
+// copies of the loop); the budget of a long code taken from the table's
+// longest code rather than from 255 bits (under 1%); four cursors, which
+// fit in registers with the refill beside the last lookup (within 2% of
+// five); the whole decoder built for BMI2 (0 to 4%).
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
@@ -292,11 +306,11 @@ static_assert(CONSULTAS_SEM_RECARGA >= 2);
     return c;
 }
 
-// How far a long code moves a cursor's `p`, at most: the cursor stands at
-// most RETIDOS_MAX_BITS - DECODE_BITS bits past `p` (it held the bits of a
-// lookup), and the code takes up to ARVORE_MAX_PROFUNDIDADE more. In groups,
-// it is what the code takes from the groups a cursor may still run unchecked.
-constexpr ptrdiff_t AVANCO_LONGO = (RETIDOS_MAX_BITS - DECODE_BITS + ARVORE_MAX_PROFUNDIDADE) / 8;
+// How far a long code moves a cursor's `p`, at most: the cursor, refilled at
+// the code, stands at most BYTE_PARCIAL_BITS past `p`, and the code takes up
+// to ARVORE_MAX_PROFUNDIDADE bits. In groups, it is what the code takes from
+// the groups a cursor may still run unchecked.
+constexpr ptrdiff_t AVANCO_LONGO = (BYTE_PARCIAL_BITS + ARVORE_MAX_PROFUNDIDADE) / 8;
 constexpr ptrdiff_t GRUPOS_LONGO = (AVANCO_LONGO + AVANCO_MAX - 1) / AVANCO_MAX;
 
 // One refill and one symbol: stops at every place where a code starts.
