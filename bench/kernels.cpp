@@ -322,11 +322,15 @@ double consultasLongas(const std::vector<uint8_t>& dados, const EncodingTable& t
     return consultas ? static_cast<double>(longas) / static_cast<double>(consultas) : 0;
 }
 
-void medeDecodificador(benchmark::State& state, const std::vector<uint8_t>& dados, const Modelo& m) {
+// The whole stream, asking the decoder for `porChamada` symbols a call.
+void medeDecodificador(benchmark::State& state, const std::vector<uint8_t>& dados, const Modelo& m,
+                       size_t porChamada = SIZE_MAX) {
     std::vector<uint8_t> saida(dados.size());
     for (auto _ : state) {
         LeitorBits r{0, 0, m.stream.data(), m.stream.data() + m.stream.size() - 8, true, false};
-        benchmark::DoNotOptimize(decodificaRapido(m.decodificacao, &r, saida.data(), saida.size()));
+        for (size_t feitos = 0, n = 1; feitos < saida.size() && n > 0; feitos += n)
+            n = decodificaRapido(m.decodificacao, &r, saida.data() + feitos,
+                                 std::min(porChamada, saida.size() - feitos));
     }
     if (saida != dados) state.SkipWithError("decoded bytes differ");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dados.size()));
@@ -339,6 +343,14 @@ void BM_DecodeFast(benchmark::State& state) {
     snprintf(longas, sizeof longas, "(long codes at %.2f%% of lookups)",
              100 * consultasLongas(entrada(qual), modelo(qual).table));
     nomeia(state, longas);
+}
+
+// The same, 4 KiB of output a call: too little for the cursors' segments,
+// so one cursor and the tail, as in a small file or at the end of a window.
+void BM_DecodeFastOneCursor(benchmark::State& state) {
+    const int qual = static_cast<int>(state.range(0));
+    medeDecodificador(state, entrada(qual), modelo(qual), 4096);
+    nomeia(state);
 }
 
 // The same on the input without long codes (see semLongos).
@@ -383,6 +395,7 @@ BENCHMARK(BM_EncodeFast)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_EncodeFastPairs)->ArgsProduct({benchmark::CreateDenseRange(0, ENTRADAS - 1, 1), {0, 1}});
 BENCHMARK(BM_DecodeReference)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_DecodeFast)->DenseRange(0, ENTRADAS - 1);
+BENCHMARK(BM_DecodeFastOneCursor)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_DecodeFastNoLongCodes)->DenseRange(0, ENTRADAS - 1);
 BENCHMARK(BM_DecodeHuf)->ArgsProduct({benchmark::CreateDenseRange(0, ENTRADAS - 1, 1), {0, 1}});
 
