@@ -212,6 +212,15 @@ TEST(WordCoder, TakesCodesUpToSixtyFourBits) {
     EXPECT_EQ(std::vector<uint8_t>(mem.data(), w.p), referencia.bytes());
 }
 
+// A copy of `bytes` that starts `desvio` bytes into a 64-byte line of
+// `memoria`: the vector kernels go their own way up to the next line.
+uint8_t* copiaEmDesvio(const std::vector<uint8_t>& bytes, size_t desvio, std::vector<uint8_t>* memoria) {
+    memoria->assign(bytes.size() + 2 * 64, 0);
+    uint8_t* p = memoria->data() + (64 - reinterpret_cast<uintptr_t>(memoria->data()) % 64) % 64 + desvio;
+    std::copy(bytes.begin(), bytes.end(), p);
+    return p;
+}
+
 TEST(ByteKernels, MapMatchesAPlainLookupInPlaceOrNot) {
     std::mt19937 rng(11);
     std::array<uint8_t, 256> tabela;
@@ -220,15 +229,18 @@ TEST(ByteKernels, MapMatchesAPlainLookupInPlaceOrNot) {
     variantes.push_back({"chosen", substituiBytes});
     for (const auto& v : variantes) {
         for (size_t size : {0, 1, 63, 64, 65, 127, 128, 200, 1000}) {
-            std::vector<uint8_t> in(size);
-            for (auto& b : in) b = static_cast<uint8_t>(rng());
-            std::vector<uint8_t> esperado(size + 8, 0xAA), fora(size + 8, 0xAA), dentro = in;
-            for (size_t i = 0; i < size; i++) esperado[i] = tabela[in[i]];
-            v.fn(tabela.data(), in.data(), fora.data(), size);
-            v.fn(tabela.data(), dentro.data(), dentro.data(), size);
-            EXPECT_EQ(fora, esperado) << v.nome << " " << size;  // the bytes past `size` untouched too
-            esperado.resize(size);
-            EXPECT_EQ(dentro, esperado) << v.nome << " " << size;
+            for (size_t desvio : {0, 1, 16, 63}) {
+                std::vector<uint8_t> in(size), memoriaIn, memoriaDentro;
+                for (auto& b : in) b = static_cast<uint8_t>(rng());
+                std::vector<uint8_t> esperado(size + 8, 0xAA), fora(size + 8, 0xAA);
+                for (size_t i = 0; i < size; i++) esperado[i] = tabela[in[i]];
+                v.fn(tabela.data(), copiaEmDesvio(in, desvio, &memoriaIn), fora.data(), size);
+                uint8_t* dentro = copiaEmDesvio(in, desvio, &memoriaDentro);
+                v.fn(tabela.data(), dentro, dentro, size);
+                EXPECT_EQ(fora, esperado) << v.nome << " " << size << "+" << desvio;  // past `size` untouched too
+                esperado.resize(size);
+                EXPECT_EQ(std::vector<uint8_t>(dentro, dentro + size), esperado) << v.nome << " " << size;
+            }
         }
     }
 }
@@ -240,8 +252,9 @@ TEST(ByteKernels, ShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
     for (const auto& v : variantes) {
         for (uint32_t k = 1; k <= 7; k++) {
             for (size_t size : {0, 1, 7, 8, 9, 23, 64, 65, 130, 200}) {
-                std::vector<uint8_t> de(size);
+                std::vector<uint8_t> de(size), memoria;
                 for (auto& b : de) b = static_cast<uint8_t>(rng());
+                const size_t desvio = rng() % 64;
                 const uint64_t frente = static_cast<uint64_t>(rng()) << 56 & ~(~uint64_t{0} >> k);
                 std::vector<int> bits;
                 for (uint32_t t = 0; t < k; t++) bits.push_back(static_cast<int>(frente >> (63 - t) & 1));
@@ -253,9 +266,10 @@ TEST(ByteKernels, ShiftPutsTheCarriedBitsInFrontAndKeepsTheLastOnes) {
                 for (uint32_t t = 0; t < k; t++) resto |= static_cast<uint64_t>(bits[8 * size + t]) << (63 - t);
 
                 uint64_t r = frente;
-                v.fn(de.data(), de.data(), size, k, &r);
-                EXPECT_EQ(de, esperado) << v.nome << " " << k << " " << size;
-                EXPECT_EQ(r, resto) << v.nome << " " << k << " " << size;
+                uint8_t* p = copiaEmDesvio(de, desvio, &memoria);
+                v.fn(p, p, size, k, &r);
+                EXPECT_EQ(std::vector<uint8_t>(p, p + size), esperado) << v.nome << " " << k << " " << size;
+                EXPECT_EQ(r, resto) << v.nome << " " << k << " " << size << "+" << desvio;
             }
         }
     }
