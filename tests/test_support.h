@@ -18,12 +18,14 @@
 #include "bitstream.h"
 #include "heap.h"
 #include "vespadora.h"
+#include "vespadora_plataforma.h"
 
-// An anonymous temporary file, closed when the object goes away.
+// An anonymous temporary file, closed when the object goes away: the
+// program's own, since the C library's tmpfile() is unusable on Windows.
 struct TempFile {
-    FILE* f = tmpfile();
+    FILE* f = criaTemporarioAnonimo();
     TempFile() {
-        if (!f) throw std::runtime_error("tmpfile failed");
+        if (!f) throw std::runtime_error("no temporary file");
     }
     explicit TempFile(const std::vector<uint8_t>& bytes) : TempFile() {
         if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);

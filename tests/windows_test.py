@@ -18,9 +18,13 @@ WINE = shutil.which("wine") or shutil.which("wine64")
 NATIVE = None
 
 
+SERVER_STARTED = False
+
+
 def setUpModule():
-    if WINE:  # one wine server for every run, rather than one started for each
-        subprocess.run(["wineserver", "-p"])  # fails harmlessly when one already runs
+    global SERVER_STARTED
+    if WINE:  # one wine server for every run, rather than one started for each; or the one already running
+        SERVER_STARTED = subprocess.run(["wineserver", "-p"], stderr=subprocess.DEVNULL).returncode == 0
         # The services wine starts with its first program would hold that
         # program's output pipes open: they start here, with no pipes.
         subprocess.run([WINE, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -28,7 +32,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    if WINE:
+    if SERVER_STARTED:
         subprocess.run(["wineserver", "-k"])
 
 
