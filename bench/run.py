@@ -28,6 +28,9 @@ SCRATCH = os.environ.get("VESPADORA_BENCH_DIR", "/tmp/vespadora-bench")
 KEEP = os.environ.get("VESPADORA_BENCH_KEEP", "") not in ("", "0")
 TIME = "/usr/bin/time"
 FILES = tuple(os.environ.get("VESPADORA_BENCH_FILES", " ".join(ALL_FILES)).split())
+# Another build of vespadora timed in the same rounds, for before/after ratios.
+REFERENCE = os.path.abspath(os.environ["VESPADORA_BENCH_REFERENCE"]) if os.environ.get(
+    "VESPADORA_BENCH_REFERENCE") else ""
 
 
 def log(msg):
@@ -282,6 +285,12 @@ def bench_file(vespadora, name, src):
         ("pigz_d", ["pigz", "-d", "-p", "1", "-c", gz], gzout, True),
         ("cat", ["cat", src], copy, True),
     ]
+    ref_vsp, ref_out = src + ".ref.vsp", src + ".ref.out"
+    if REFERENCE:
+        commands += [
+            ("ref_c", [REFERENCE, "c", src, ref_vsp], ref_vsp, False),
+            ("ref_d", [REFERENCE, "d", ref_vsp, ref_out], ref_out, False),
+        ]
     best = {tag: float("inf") for tag, *_ in commands}
     rss = {tag: 0 for tag, *_ in commands}
     # Rounds interleave the commands, so slow drift of the machine hits all
@@ -297,6 +306,8 @@ def bench_file(vespadora, name, src):
             log(f"  {name:9} {label:11} {tag:7} {t:8.3f} s  {SIZE / 1e6 / t:8.1f} MB/s  "
                 f"peak RSS {kib / 1024:7.1f} MiB")
 
+    if REFERENCE and not (same_file(src, ref_out) and same_file(vsp, ref_vsp)):
+        die(f"the reference build's round trip or compressed bytes differ: {ref_out}, {ref_vsp}")
     if not same_file(src, out):
         die(f"vespadora round trip FAILED: {out} differs from {src}")
     if not same_file(src, gzout):
@@ -311,7 +322,7 @@ def bench_file(vespadora, name, src):
         "vsp_size": os.path.getsize(vsp),
         "gz_size": os.path.getsize(gz),
     }
-    for path in (vsp, out, gz, gzout, copy):
+    for path in (vsp, out, gz, gzout, copy) + ((ref_vsp, ref_out) if REFERENCE else ()):
         os.remove(path)
     return result
 
@@ -373,6 +384,8 @@ def main():
     vespadora = os.path.abspath(sys.argv[1])
     if not os.access(vespadora, os.X_OK):
         die(f"{vespadora} is not executable")
+    if REFERENCE and not os.access(REFERENCE, os.X_OK):
+        die(f"{REFERENCE} (VESPADORA_BENCH_REFERENCE) is not executable")
     if RUNS < 1 or WARMUP < 0:
         die("VESPADORA_BENCH_RUNS must be at least 1 and VESPADORA_BENCH_WARMUP at least 0")
     for tool in ("pigz", "cat", "cmp"):
@@ -450,6 +463,17 @@ def main():
                  "vespadora c / pigz c", "vespadora d / pigz d",
                  "vespadora c / cat", "vespadora d / cat"], rows))
     print()
+    if REFERENCE:
+        print(f"Against the reference build `{REFERENCE}`, timed in the same rounds "
+              "(above 1 = this build faster; the compressed bytes are the same):")
+        print()
+        rows = [[f"{name}.bin", f"{mbps('ref_c', r):.1f}", f"{mbps('ref_d', r):.1f}",
+                 f"{mbps('vsp_c', r) / mbps('ref_c', r):.3f}", f"{mbps('vsp_d', r) / mbps('ref_d', r):.3f}",
+                 f"{mbps('ref_c', r) / mbps('pigz_c', r):.2f}", f"{mbps('ref_d', r) / mbps('pigz_d', r):.2f}"]
+                for name, r in results.items()]
+        print(table(["file", "reference c MB/s", "reference d MB/s", "c / reference c", "d / reference d",
+                     "reference c / pigz c", "reference d / pigz d"], rows))
+        print()
     print("Peak resident memory (MiB, largest over the runs):")
     print()
     rows = []

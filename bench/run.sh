@@ -15,6 +15,8 @@
 #   VESPADORA_BENCH_KEEP   set to 1 to keep the 600 MB corpus for the next run
 #   VESPADORA_BENCH_FILES  space-separated subset of: headers programs skewed random
 #                          messages cyrillic
+#   VESPADORA_BENCH_REFERENCE  another vespadora binary, timed in the same rounds
+#                          (before/after ratios; its bytes must be the same)
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
