@@ -69,6 +69,9 @@ char** argumentosUtf8(int argc, char** argv);
 
 // -------------------------------------------------------------------- input
 
+// Every stream below is unbuffered: the drivers read and write in blocks of
+// their own, which then go to the system in one call each, with no copy.
+
 // Opens a file for reading, in binary; null (with errno) when it cannot.
 FILE* abreLeitura(const char* path);
 // Whether `f` is a regular file, which can be read twice and has a known

@@ -173,6 +173,25 @@ extern "C" void aoSinal(int sinal) {
 
 // ------------------------------------------------------- reaching the file
 
+// An unbuffered stream on `fd`, which it then owns; null (with errno, the
+// descriptor closed) when it cannot be made.
+FILE* abreFluxo(int fd, const char* modo) {
+    FILE* f = fd >= 0 ? fdopen(fd, modo) : nullptr;
+    if (f) {
+        setvbuf(f, nullptr, _IONBF, 0);
+    } else if (fd >= 0) {
+        const int erro = errno;
+        close(fd);
+        errno = erro;
+    }
+    return f;
+}
+
+FILE* semBuffer(FILE* f) {
+    if (f) setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
 // Opens a directory for use as the base of the *at calls. O_PATH and O_SEARCH
 // need only search permission on it; a plain open also needs read permission.
 int abreDiretorio(const std::string& dir, int base = AT_FDCWD) {
@@ -348,13 +367,10 @@ Tentativa abreTemporario(ArquivoSaida* saida) {
     if (substitui && !podeSubstituir(e.dirfd, e.alvo)) return Tentativa::NoLugar;
     SinaisBloqueados bloqueio;
     const int fd = criaTemporario(e.dirfd, e.nome, substitui ? 0600 : 0666, &e.temporario);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    FILE* file = abreFluxo(fd, "wb");
     if (!file) {
         const int erro = errno;
-        if (fd >= 0) {
-            close(fd);
-            unlinkat(e.dirfd, e.temporario.c_str(), 0);
-        }
+        if (fd >= 0) unlinkat(e.dirfd, e.temporario.c_str(), 0);
         errno = erro;
         // Writing in place is for a directory that refuses new files; after
         // any other failure (no inode, no descriptor, a quota) it would put
@@ -376,19 +392,14 @@ Tentativa abreTemporario(ArquivoSaida* saida) {
 bool abreNoLugar(ArquivoSaida* saida) {
     EstadoSaida& e = *saida->estado;
     SinaisBloqueados bloqueio;
-    const int fd = dup(e.fdAlvo);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (!file) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
+    FILE* file = abreFluxo(dup(e.fdAlvo), "wb");
+    if (!file) return false;
     saida->file = file;
     if (!S_ISREG(e.alvo.st_mode)) {
         e.modo = ModoSaida::Especial;
         return true;
     }
     e.modo = ModoSaida::NoLugar;
-    setvbuf(file, nullptr, _IONBF, 0);
     registraSaida(e, false, true);
     return ftruncate(e.fdAlvo, 0) == 0;
 }
@@ -651,7 +662,7 @@ ArquivoSaida::~ArquivoSaida() {
 
 char** argumentosUtf8(int, char** argv) { return argv; }
 
-FILE* abreLeitura(const char* path) { return fopen(path, "rb"); }
+FILE* abreLeitura(const char* path) { return semBuffer(fopen(path, "rb")); }
 
 bool tamanhoRegular(FILE* f, uint64_t* tamanho) {
     struct stat st;
@@ -666,7 +677,7 @@ bool posicaoLeitura(FILE* f, uint64_t* posicao) {
     return p >= 0;
 }
 
-FILE* criaTemporarioAnonimo() { return tmpfile(); }
+FILE* criaTemporarioAnonimo() { return semBuffer(tmpfile()); }
 
 void preparaProcesso() {
     for (int fd = 0; fd <= 2; fd++) {

@@ -79,8 +79,8 @@ void defineErrno(DWORD erro) {
     }
 }
 
-// A stdio stream over a handle, which it then owns; null (the handle closed)
-// when it cannot be made.
+// An unbuffered stdio stream over a handle, which it then owns; null (the
+// handle closed) when it cannot be made.
 FILE* arquivoDe(HANDLE h, int flags, const char* modo) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
     if (fd < 0) {
@@ -88,7 +88,11 @@ FILE* arquivoDe(HANDLE h, int flags, const char* modo) {
         return nullptr;
     }
     FILE* f = _fdopen(fd, modo);
-    if (!f) _close(fd);
+    if (!f) {
+        _close(fd);
+        return nullptr;
+    }
+    setvbuf(f, nullptr, _IONBF, 0);
     return f;
 }
 
@@ -297,7 +301,6 @@ bool abreNoLugar(ArquivoSaida* saida) {
         return true;
     }
     e.modo = ModoSaida::NoLugar;
-    setvbuf(saida->file, nullptr, _IONBF, 0);
     registraSaida(e, false, true);
     return esvazia(e.alvo);
 }
@@ -363,7 +366,11 @@ char** argumentosUtf8(int argc, char** argv) {
 
 // -------------------------------------------------------------------- input
 
-FILE* abreLeitura(const char* path) { return _wfopen(largo(path).c_str(), L"rb"); }
+FILE* abreLeitura(const char* path) {
+    FILE* f = _wfopen(largo(path).c_str(), L"rb");
+    if (f) setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
 
 bool tamanhoRegular(FILE* f, uint64_t* tamanho) {
     const HANDLE h = handleDe(f);
