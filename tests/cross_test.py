@@ -57,7 +57,7 @@ class CrossMachine(unittest.TestCase):
 if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit(__doc__)
-    for spec in sys.argv[1:]:
-        name, command = spec.split("=", 1)
+    for machine in sys.argv[1:]:
+        name, command = machine.split("=", 1)
         MACHINES.append((name, shlex.split(command)))
     unittest.main(argv=sys.argv[:1], verbosity=2)
