@@ -39,7 +39,6 @@ struct EstadoSaida {
     ModoSaida modo = ModoSaida::Nenhum;
     Alcance alcance = Alcance::Recusado;
     int erro = 0;              // Recusado: errno of the refusal
-    std::string caminho;       // the path as given
     int dirfd = -1;            // the directory of `nome`; -1 when none could be opened
     std::string nome;          // the name there of the file reached
     bool nomeConfere = false;  // Existente: `nome` in `dirfd` leads to the file open as `fdAlvo`
@@ -509,12 +508,12 @@ void fechaTudo(EstadoSaida* saida) {
 bool alcancaSaida(ArquivoSaida* saida, const char* path) {
     if (!saida->estado) saida->estado = new EstadoSaida;
     EstadoSaida& e = *saida->estado;
-    e.caminho = path;
+    const std::string caminho = path;
     std::string dir;
-    separa(e.caminho, &dir, &e.nome);
+    separa(caminho, &dir, &e.nome);
     struct stat st;
     if (e.nome.empty()) {
-        errno = e.caminho.empty() ? ENOENT : EISDIR;
+        errno = caminho.empty() ? ENOENT : EISDIR;
     } else if ((e.dirfd = abreDiretorio(dir)) < 0) {
         // Refused, or (without O_PATH or O_SEARCH) a directory that may be
         // searched but not read: the output has no directory to work in.
