@@ -240,7 +240,8 @@ inline bool leitorPedeMais(const LeitorBits& r) {
     return !r.ultimo && static_cast<size_t>(r.fim - r.p) < DECODE_RESERVA;
 }
 
-// Decodes up to `count` symbols into `out`. Stops early when the reader asks
+// Decodes up to `count` symbols into `out`, and may write anywhere in
+// out[0, count) past those it returns. Stops early when the reader asks
 // for more input (leitorPedeMais) or, on the last input, when a code needs
 // bits past its end, which sets `truncado`. Returns the symbols decoded, and
 // leaves in `r->buf` only bits of p[-1] (see lbDevolve).

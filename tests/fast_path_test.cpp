@@ -397,6 +397,12 @@ TEST(FastDecoder, LongStreamsDecodeInPiecesToTheirInput) {
     longos.push_back({"3-bit codes", std::vector<uint8_t>(300000), {}});
     for (auto& b : longos.back().dados) b = static_cast<uint8_t>(rng() % 8);
     longos.push_back(fibonacci(&rng, 200000));
+    // Stretches of 1-bit codes after stretches of 9- to 11-bit ones: a segment
+    // gives ten times the output the last one did, more than the cursors
+    // foresee, and they run out of room where they write.
+    longos.push_back({"density changes", std::vector<uint8_t>(1040000), {}});
+    for (size_t i = 0; i < longos.back().dados.size(); i++)
+        longos.back().dados[i] = i % 260000 >= 60000 ? 0 : static_cast<uint8_t>(1 + rng() % 200);
     for (const Caso& c : longos) {
         Modelo m(c.dados, c.contagens);
         const std::vector<uint8_t> stream = codificaReferencia(m.root.get(), c.dados);
