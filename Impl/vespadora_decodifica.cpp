@@ -552,8 +552,8 @@ Encontro segmentoMultiplo(const TabelaDecodificacao& tabela, Cursor* cursor, ptr
     // there when it joins it. Elsewhere they write in scratch buffers of
     // their own, where they never run out of room.
     const ptrdiff_t cada = saidaParte + saidaParte / 2 + MARCAS * DECODE_MAX_SIMBOLOS + GRUPO;
-    uint8_t* const adiante = cursor->out + CURSORES * saidaParte;
     const bool naSaida = outFim - cursor->out >= CURSORES * saidaParte + (CURSORES - 1) * cada;
+    uint8_t* const adiante = naSaida ? cursor->out + CURSORES * saidaParte : nullptr;
     c[0] = *cursor;
     for (int j = 1; j < CURSORES; j++) {
         uint8_t* const inicio = naSaida ? adiante + (j - 1) * cada : rascunhoCursores[j - 1];
