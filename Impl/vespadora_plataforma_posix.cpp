@@ -172,22 +172,22 @@ extern "C" void aoSinal(int sinal) {
 
 // ------------------------------------------------------- reaching the file
 
+// Every stream handed out is unbuffered: the drivers write and read whole
+// blocks, which a buffer would only split and copy.
+FILE* semBuffer(FILE* f) {
+    if (f) setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
 // An unbuffered stream on `fd`, which it then owns; null (with errno, the
 // descriptor closed) when it cannot be made.
 FILE* abreFluxo(int fd, const char* modo) {
-    FILE* f = fd >= 0 ? fdopen(fd, modo) : nullptr;
-    if (f) {
-        setvbuf(f, nullptr, _IONBF, 0);
-    } else if (fd >= 0) {
+    FILE* f = fd >= 0 ? semBuffer(fdopen(fd, modo)) : nullptr;
+    if (!f && fd >= 0) {
         const int erro = errno;
         close(fd);
         errno = erro;
     }
-    return f;
-}
-
-FILE* semBuffer(FILE* f) {
-    if (f) setvbuf(f, nullptr, _IONBF, 0);
     return f;
 }
 

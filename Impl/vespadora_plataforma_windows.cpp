@@ -79,6 +79,13 @@ void defineErrno(DWORD erro) {
     }
 }
 
+// Every stream handed out is unbuffered: the drivers write and read whole
+// blocks, which a buffer would only split and copy.
+FILE* semBuffer(FILE* f) {
+    if (f) setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
 // An unbuffered stdio stream over a handle, which it then owns; null (the
 // handle closed) when it cannot be made.
 FILE* arquivoDe(HANDLE h, int flags, const char* modo) {
@@ -87,12 +94,8 @@ FILE* arquivoDe(HANDLE h, int flags, const char* modo) {
         CloseHandle(h);
         return nullptr;
     }
-    FILE* f = _fdopen(fd, modo);
-    if (!f) {
-        _close(fd);
-        return nullptr;
-    }
-    setvbuf(f, nullptr, _IONBF, 0);
+    FILE* f = semBuffer(_fdopen(fd, modo));
+    if (!f) _close(fd);
     return f;
 }
 
@@ -366,11 +369,7 @@ char** argumentosUtf8(int argc, char** argv) {
 
 // -------------------------------------------------------------------- input
 
-FILE* abreLeitura(const char* path) {
-    FILE* f = _wfopen(largo(path).c_str(), L"rb");
-    if (f) setvbuf(f, nullptr, _IONBF, 0);
-    return f;
-}
+FILE* abreLeitura(const char* path) { return semBuffer(_wfopen(largo(path).c_str(), L"rb")); }
 
 bool tamanhoRegular(FILE* f, uint64_t* tamanho) {
     const HANDLE h = handleDe(f);
